@@ -1,0 +1,21 @@
+#pragma once
+// The few facts and calls that differ between the platforms Tessvane runs on.
+// One implementation file per platform; CMake picks it.
+
+#include <string_view>
+
+#include "base/error_code.h"
+
+namespace tessvane::sys {
+
+// The local syslog daemon's datagram socket.
+std::string_view syslog_socket_path() noexcept;
+
+// Number of online CPUs, or 0 when the platform cannot tell.
+unsigned cpu_count() noexcept;
+
+// Bounds the time a blocking connect() on a TCP socket may take. seconds is at
+// least 1.
+Status set_tcp_connect_timeout(int fd, unsigned seconds) noexcept;
+
+}  // namespace tessvane::sys
