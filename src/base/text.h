@@ -2,6 +2,7 @@
 // Small byte-string helpers. All texts are byte strings: "ASCII" operations
 // touch only the 26 letters and leave every other byte alone.
 
+#include <concepts>
 #include <string>
 #include <string_view>
 
@@ -34,5 +35,28 @@ std::string ascii_lowercase(std::string_view text);
 // text is written as "-". This is how peer-supplied strings reach log lines.
 void append_sanitized(std::string& out, std::string_view text);
 std::string sanitized(std::string_view text);
+
+namespace text_detail {
+inline void append_piece(std::string& out, std::string_view piece) {
+  out.append(piece);
+}
+inline void append_piece(std::string& out, char c) {
+  out.push_back(c);
+}
+template <std::integral T>
+requires(!std::same_as<T, char> && !std::same_as<T, bool>) void append_piece(std::string& out,
+                                                                             T value) {
+  out.append(std::to_string(value));
+}
+}  // namespace text_detail
+
+// Joins texts, characters and integers (decimal) into one string; the way log
+// lines and messages are built (the standard library here has no <format>).
+template <typename... Pieces>
+std::string cat(const Pieces&... pieces) {
+  std::string out;
+  (text_detail::append_piece(out, pieces), ...);
+  return out;
+}
 
 }  // namespace tessvane

@@ -42,3 +42,17 @@ TEST(ErrorName, EveryCodeHasItsOwnName) {
 
 }  // namespace
 }  // namespace tessvane
+
+namespace tessvane {
+namespace {
+
+TEST(Cat, JoinsTextsCharactersAndNumbers) {
+  const std::string name = "example.org";
+  EXPECT_EQ(cat("dns: ", name, " rcode=", 2, ' ', std::uint64_t{18446744073709551615u}, ' ',
+                std::int64_t{-5}),
+            "dns: example.org rcode=2 18446744073709551615 -5");
+  EXPECT_EQ(cat(), "");
+}
+
+}  // namespace
+}  // namespace tessvane
