@@ -1,0 +1,26 @@
+#pragma once
+// Reads a small text file (the configuration file, an address-list file) whole
+// into memory. The path is taken relative to the working directory unless it
+// is absolute; the descriptor is opened read-only and close-on-exec and is
+// closed before the call returns.
+//
+// Errors: NameTooLong for a path of kMaxPathLength bytes or more, InvalidPath
+// for a path holding a NUL byte, the platform's open/read error (FileNotFound,
+// AccessDenied, IsDir, ...), FileTooBig when the file holds more than
+// max_bytes, OutOfMemory.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "base/error_code.h"
+
+namespace tessvane {
+
+inline constexpr std::size_t kMaxPathLength = 1024;
+inline constexpr std::size_t kMaxTextFileBytes = 1048576;  // 1 MiB
+
+Result<std::string> read_whole_file(std::string_view path,
+                                    std::size_t max_bytes = kMaxTextFileBytes);
+
+}  // namespace tessvane
