@@ -5,6 +5,7 @@
 // A packet in either direction is a 4-byte big-endian length followed by that
 // many bytes: one command (or response) byte and length - 1 bytes of payload.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,6 +17,13 @@ namespace tessvane {
 inline constexpr std::size_t kPacketLengthSize = 4;
 // Largest incoming packet length and largest outgoing reply body.
 inline constexpr std::uint32_t kMaxPacketLength = 0x100000;
+
+// A 32-bit word as it goes on the wire (lengths, negotiation words, header
+// occurrence numbers).
+constexpr std::array<std::byte, 4> u32_be(std::uint32_t value) noexcept {
+  return {std::byte(value >> 24 & 0xFF), std::byte(value >> 16 & 0xFF),
+          std::byte(value >> 8 & 0xFF), std::byte(value & 0xFF)};
+}
 
 // Command bytes the MTA sends.
 enum class MilterCommand : std::uint8_t {

@@ -1,0 +1,314 @@
+// Dispatch of milter commands: one handler per command, each returning
+// whether the connection is still open.
+
+#include "milter/codec.h"
+
+#include <algorithm>
+#include <array>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "base/text.h"
+#include "daemon/logger.h"
+
+namespace tessvane {
+
+namespace {
+
+constexpr std::byte kNul{0};
+
+using CommandHandler = bool (*)(MilterHost&, MilterConnection&, Bytes payload);
+
+// The one place where the codec turns an exhausted allocator into a value.
+template <typename Fn>
+Status guard_memory(Fn&& fn) noexcept {
+  try {
+    std::forward<Fn>(fn)();
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+  return {};
+}
+
+// Replaces a stored string; when the copy cannot be made the field is empty.
+bool store_copy(std::string& field, std::string_view text) noexcept {
+  if (guard_memory([&] { field.assign(text); })) return true;
+  field = std::string();
+  return false;
+}
+
+std::string& slot(MilterConnection& connection, MacroSlot which) noexcept {
+  return connection.macros[static_cast<std::size_t>(which)];
+}
+
+bool answer(MilterHost& host, MilterConnection& connection, MilterResponse response) {
+  return send_reply_code(host, connection, response);
+}
+
+// Calls the handler when installed, else answers SMFIR_CONTINUE.
+template <typename Handler, typename... Args>
+bool answer_from(MilterHost& host, MilterConnection& connection, const Handler& handler,
+                 Args&&... args) {
+  const MilterResponse response =
+      handler ? handler(connection, std::forward<Args>(args)...) : MilterResponse::Continue;
+  return answer(host, connection, response);
+}
+
+std::string peer_text(const MilterConnection& connection) {
+  const PeerIdentity peer = peer_identity(connection);
+  return cat(sanitized(peer.name), '[', sanitized(peer.address), ']');
+}
+
+bool handle_optneg(MilterHost& host, MilterConnection& connection, Bytes payload) {
+  if (payload.size() < kOptNegPayloadMin) {
+    host.close_connection(connection.descriptor());
+    return false;
+  }
+  ByteReader reader(payload, 4);  // the offered version is not examined
+  const std::uint32_t actions = *reader.read_u32_be();
+  const std::uint32_t protocol = *reader.read_u32_be();
+  const NegotiationMasks masks = host.negotiation();
+  connection.actions = actions & masks.actions;
+  connection.protocol = protocol & masks.protocol;
+  std::array<std::byte, 13> body{static_cast<std::byte>(MilterResponse::OptNeg)};
+  const std::array<std::uint32_t, 3> words = {masks.version, connection.actions,
+                                              connection.protocol};
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const auto word = u32_be(words[i]);
+    std::copy(word.begin(), word.end(), body.begin() + static_cast<std::ptrdiff_t>(1 + 4 * i));
+  }
+  return send_reply(host, connection, body);
+}
+
+std::optional<MacroSlot> macro_slot(std::string_view name) noexcept {
+  struct Name {
+    std::string_view text;
+    MacroSlot slot;
+  };
+  static constexpr Name kNames[] = {
+      {"{client_addr}", MacroSlot::ClientAddr},
+      {"client_addr", MacroSlot::ClientAddr},
+      {"{client_name}", MacroSlot::ClientName},
+      {"client_name", MacroSlot::ClientName},
+      {"{mail_addr}", MacroSlot::MailAddr},
+      {"mail_addr", MacroSlot::MailAddr},
+      {"{rcpt_addr}", MacroSlot::RcptAddr},
+      {"rcpt_addr", MacroSlot::RcptAddr},
+      {"i", MacroSlot::QueueId},
+      {"{daemon_name}", MacroSlot::DaemonName},
+      {"daemon_name", MacroSlot::DaemonName},
+      {"{auth_type}", MacroSlot::AuthType},
+      {"auth_type", MacroSlot::AuthType},
+  };
+  for (const Name& entry : kNames) {
+    if (entry.text == name) return entry.slot;
+  }
+  return std::nullopt;
+}
+
+// The pairs are applied in packet order, so a name given twice keeps its
+// later value. The packet itself is the collection: walking it again needs no
+// memory, so applying while walking behaves exactly like collecting first
+// without holding a list whose size the peer chooses.
+bool handle_macro(MilterHost&, MilterConnection& connection, Bytes payload) {
+  ByteReader reader(payload);
+  if (!reader.skip(1)) return true;  // the command the macros belong to
+  while (const std::optional<Bytes> name = reader.read_until(kNul)) {
+    const Bytes value = reader.read_until_or_end(kNul);
+    const std::optional<MacroSlot> which = macro_slot(as_text(*name));
+    if (which && !store_copy(slot(connection, *which), as_text(value))) break;
+  }
+  return true;
+}
+
+bool handle_connect(MilterHost& host, MilterConnection& connection, Bytes payload) {
+  ByteReader reader(payload);
+  const std::optional<Bytes> host_name = reader.read_until(kNul);
+  if (!host_name || reader.remaining() < 3)
+    return answer(host, connection, MilterResponse::Continue);
+  const auto family = static_cast<char>(*reader.read_u8());
+  const std::uint16_t port = *reader.read_u16_be();
+  const std::string_view address = as_text(reader.read_until_or_end(kNul));
+  const char stored_family = family == '4' || family == '6' || family == 'L' ? family : 'U';
+  store_copy(connection.connect_address, address);
+  connection.connect_family = stored_family;
+  const ConnectInfo info{as_text(*host_name), address, port, stored_family};
+  return answer_from(host, connection, host.handlers().connect, info);
+}
+
+bool handle_helo(MilterHost& host, MilterConnection& connection, Bytes payload) {
+  std::string_view helo = as_text(payload);
+  if (!helo.empty() && helo.back() == '\0') helo.remove_suffix(1);
+  store_copy(connection.helo, helo);
+  return answer_from(host, connection, host.handlers().helo, helo);
+}
+
+std::string_view first_argument(Bytes payload) noexcept {
+  ByteReader reader(payload);
+  return as_text(reader.read_until_or_end(kNul));
+}
+
+bool handle_mail(MilterHost& host, MilterConnection& connection, Bytes payload) {
+  const std::string_view sender = first_argument(payload);
+  store_copy(connection.sender, sender);
+  return answer_from(host, connection, host.handlers().envfrom, sender);
+}
+
+bool handle_rcpt(MilterHost& host, MilterConnection& connection, Bytes payload) {
+  const std::string_view recipient = first_argument(payload);
+  (void)guard_memory([&] { connection.recipients.emplace_back(recipient); });
+  return answer_from(host, connection, host.handlers().envrcpt, recipient);
+}
+
+bool header_limit_hit(const MilterConnection& connection, std::uint64_t size) noexcept {
+  const HeaderLimits& limits = connection.limits;
+  if (limits.max_headers != 0 && connection.headers.size() >= limits.max_headers) return true;
+  return limits.max_header_bytes != 0 && (size > limits.max_header_bytes ||
+                                          connection.header_bytes > limits.max_header_bytes - size);
+}
+
+void store_header(MilterConnection& connection, std::string_view name, std::string_view value) {
+  const std::uint64_t size = name.size() + value.size();
+  if (header_limit_hit(connection, size)) {
+    connection.header_limit_reached = true;
+    if (log_enabled(Severity::Warning)) {
+      log_message(Severity::Warning,
+                  cat("header limit reached (", connection.headers.size(), " headers, ",
+                      connection.header_bytes, " bytes) from ", peer_text(connection),
+                      ": message will not be authenticated"));
+    }
+    return;
+  }
+  const Status stored = guard_memory([&] {
+    connection.headers.push_back(HeaderField{std::string(name), std::string(value), true});
+  });
+  if (!stored) {
+    connection.header_limit_reached = true;
+    if (log_enabled(Severity::Err)) {
+      log_message(Severity::Err,
+                  cat("header accumulation failed: error.", error_name(stored.error())));
+    }
+    return;
+  }
+  connection.header_bytes += size;
+}
+
+bool handle_header(MilterHost& host, MilterConnection& connection, Bytes payload) {
+  ByteReader reader(payload);
+  const std::optional<Bytes> name = reader.read_until(kNul);
+  if (!name) return answer(host, connection, MilterResponse::Continue);
+  const std::string_view value = as_text(reader.read_until_or_end(kNul));
+  if (!connection.header_limit_reached) store_header(connection, as_text(*name), value);
+  return answer_from(host, connection, host.handlers().header, as_text(*name), value);
+}
+
+bool handle_eoh(MilterHost& host, MilterConnection& connection, Bytes) {
+  return answer_from(host, connection, host.handlers().eoh);
+}
+
+bool handle_body(MilterHost& host, MilterConnection& connection, Bytes payload) {
+  return answer_from(host, connection, host.handlers().body, payload);
+}
+
+MilterResponse end_of_message(MilterHost& host, MilterConnection& connection) {
+  if (connection.header_limit_reached) {
+    if (log_enabled(Severity::Warning)) {
+      log_message(Severity::Warning, cat("tempfail: header block from ", peer_text(connection),
+                                         " exceeded MaxHeaders=", connection.limits.max_headers,
+                                         "/MaxHeaderBytes=", connection.limits.max_header_bytes,
+                                         " and could not be inspected in full"));
+    }
+    return MilterResponse::TempFail;
+  }
+  const auto& eom = host.handlers().eom;
+  return eom ? eom(connection) : MilterResponse::Accept;
+}
+
+bool handle_eom(MilterHost& host, MilterConnection& connection, Bytes) {
+  if (!answer(host, connection, end_of_message(host, connection))) return false;
+  reset_message(connection);
+  return true;
+}
+
+bool handle_abort(MilterHost& host, MilterConnection& connection, Bytes) {
+  if (const auto& abort = host.handlers().abort) abort(connection);
+  reset_message(connection);
+  return true;
+}
+
+bool handle_quit_nc(MilterHost&, MilterConnection& connection, Bytes) {
+  reset_message(connection);
+  return true;
+}
+
+bool handle_quit(MilterHost& host, MilterConnection& connection, Bytes) {
+  host.close_connection(connection.descriptor());
+  return false;
+}
+
+CommandHandler handler_for(std::uint8_t command) noexcept {
+  switch (static_cast<MilterCommand>(command)) {
+    case MilterCommand::OptNeg: return handle_optneg;
+    case MilterCommand::Macro: return handle_macro;
+    case MilterCommand::Connect: return handle_connect;
+    case MilterCommand::Helo: return handle_helo;
+    case MilterCommand::Mail: return handle_mail;
+    case MilterCommand::Rcpt: return handle_rcpt;
+    case MilterCommand::Header: return handle_header;
+    case MilterCommand::Eoh: return handle_eoh;
+    case MilterCommand::Body: return handle_body;
+    case MilterCommand::BodyEob: return handle_eom;
+    case MilterCommand::Abort: return handle_abort;
+    case MilterCommand::QuitNc: return handle_quit_nc;
+    case MilterCommand::Quit: return handle_quit;
+    case MilterCommand::Data:
+    case MilterCommand::Unknown: break;
+  }
+  return nullptr;
+}
+
+// SMFIC_DATA, SMFIC_UNKNOWN and unassigned bytes are answered and otherwise
+// ignored; at debug level the trace names what was skipped.
+bool handle_ignored(MilterHost& host, MilterConnection& connection, std::uint8_t command) {
+  if (log_enabled(Severity::Debug)) {
+    log_message(Severity::Debug, cat("milter: ignored ", milter_command_name(command), " from ",
+                                     peer_text(connection), ", answered ",
+                                     milter_response_name(MilterResponse::Continue)));
+  }
+  return answer(host, connection, MilterResponse::Continue);
+}
+
+}  // namespace
+
+bool dispatch_packet(MilterHost& host, MilterConnection& connection, const MilterPacket& packet) {
+  const CommandHandler handler = handler_for(packet.command);
+  if (handler == nullptr) return handle_ignored(host, connection, packet.command);
+  return handler(host, connection, packet.payload);
+}
+
+bool dispatch_input(MilterHost& host, MilterConnection& connection) {
+  for (;;) {
+    const Result<std::optional<MilterPacket>> packet = take_packet(connection.input);
+    if (!packet) {
+      host.close_connection(connection.descriptor());
+      return false;
+    }
+    if (!*packet) return true;
+    if (!dispatch_packet(host, connection, **packet)) return false;
+    consume_packet(connection.input);
+  }
+}
+
+void reset_message(MilterConnection& connection) noexcept {
+  for (const MacroSlot which : {MacroSlot::MailAddr, MacroSlot::RcptAddr, MacroSlot::QueueId}) {
+    slot(connection, which) = std::string();
+  }
+  connection.headers = std::vector<HeaderField>();
+  connection.sender = std::string();
+  connection.recipients = std::vector<std::string>();
+  connection.header_bytes = 0;
+  connection.header_limit_reached = false;
+}
+
+}  // namespace tessvane
