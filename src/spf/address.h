@@ -65,7 +65,8 @@ bool ip6_prefix_match(const Ip6Addr& a, const Ip6Addr& b, std::uint8_t length) n
 Result<std::uint8_t> parse_cidr_length(std::string_view text, std::uint8_t max_value,
                                        std::size_t max_digits) noexcept;
 
-// A short text held in a fixed buffer (no allocation).
+// A short text held in a fixed buffer (no allocation). view() points into
+// the object, so keep it alive while the view is in use.
 template <std::size_t N>
 class FixedText {
  public:
