@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <new>
 
 #include "base/number.h"
@@ -10,6 +9,7 @@
 #include "daemon/config_file.h"
 #include "daemon/config_values.h"
 #include "daemon/file_read.h"
+#include "daemon/fixed_line.h"
 #include "daemon/logger.h"
 
 namespace tessvane {
@@ -38,18 +38,12 @@ bool is_listener_section(std::string_view name) {
   return name.starts_with(kListenerPrefix);
 }
 
-// Built in a fixed buffer so that it can be written when memory has run out.
+// Built without allocating so that it can be written when memory has run out.
 void log_load_failure(std::string_view path, ErrorCode error) noexcept {
   if (!log_enabled(Severity::Err)) return;
-  std::array<char, kLogLineMax> buffer;
-  std::size_t length = 0;
-  for (std::string_view piece : {std::string_view("failed to load config "), path,
-                                 std::string_view(": error."), error_name(error)}) {
-    const std::size_t n = std::min(piece.size(), buffer.size() - length);
-    std::memcpy(buffer.data() + length, piece.data(), n);
-    length += n;
-  }
-  log_message(Severity::Err, {buffer.data(), length});
+  FixedLine line;
+  line << "failed to load config " << path << ": error." << error_name(error);
+  log_message(Severity::Err, line.text());
 }
 
 // Both messages go to the log and, because they explain a refusal to start
