@@ -14,8 +14,11 @@ namespace {
 
 constexpr std::size_t kReadChunk = 65536;
 
-Result<UniqueFd> open_regular_or_fifo(const std::string& path) {
-  UniqueFd fd(::openat(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC));
+// Non-blocking: opening or reading a FIFO or device named by mistake must not
+// hang start-up or the signal loop (a FIFO without data fails WouldBlock or
+// reads as empty). No effect on regular files.
+Result<UniqueFd> open_for_reading(const std::string& path) {
+  UniqueFd fd(::openat(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) return fail(error_from_errno(errno));
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return fail(error_from_errno(errno));
@@ -25,7 +28,7 @@ Result<UniqueFd> open_regular_or_fifo(const std::string& path) {
 }
 
 // Reads until end of file, never holding more than max_bytes + 1 bytes: the
-// size fstat reports is not trusted (the file may grow, or be a pipe).
+// size fstat reports is not trusted (the file may grow, or not be a file).
 Status read_all(int fd, std::size_t max_bytes, std::string& out) {
   for (;;) {
     const std::size_t room = max_bytes + 1 - out.size();
@@ -51,7 +54,7 @@ Result<std::string> read_whole_file(std::string_view path, std::size_t max_bytes
   if (path.find('\0') != std::string_view::npos) return fail(ErrorCode::InvalidPath);
   try {
     const std::string terminated(path);
-    auto fd = open_regular_or_fifo(terminated);
+    auto fd = open_for_reading(terminated);
     if (!fd) return fail(fd.error());
     std::string content;
     auto status = read_all(fd->get(), max_bytes, content);
