@@ -81,17 +81,21 @@ Status validate(const ConfigFile& file) {
 Result<ListenerSpec> extract_listener(const ConfigSection& section) {
   const std::string* socket = section.find(kSocketKey);
   if (socket == nullptr) {
-    log_message(Severity::Err, cat("config: [", sanitized(section.name()),
-                                   "] has no Socket setting -- a listener section must "
-                                   "name an address"));
+    if (log_enabled(Severity::Err)) {
+      log_message(Severity::Err, cat("config: [", sanitized(section.name()),
+                                     "] has no Socket setting -- a listener section must "
+                                     "name an address"));
+    }
     return fail(ErrorCode::MissingListenerSocket);
   }
   auto spec = parse_listen_address(*socket);
   if (!spec) {
-    log_message(Severity::Err,
-                cat("config: [", sanitized(section.name()), "] Socket=", sanitized(*socket),
-                    " is not a valid listen address (error.", error_name(spec.error()),
-                    ") -- expected inet:port@ip or unix:/path"));
+    if (log_enabled(Severity::Err)) {
+      log_message(Severity::Err,
+                  cat("config: [", sanitized(section.name()), "] Socket=", sanitized(*socket),
+                      " is not a valid listen address (error.", error_name(spec.error()),
+                      ") -- expected inet:port@ip or unix:/path"));
+    }
     return fail(ErrorCode::InvalidListenerSocket);
   }
   return spec;
