@@ -88,26 +88,26 @@ Result<ListenerSpec> extract_listener(const ConfigSection& section) {
     }
     return fail(ErrorCode::MissingListenerSocket);
   }
-  auto spec = parse_listen_address(*socket);
-  if (!spec) {
+  auto listener = parse_listen_address(*socket);
+  if (!listener) {
     if (log_enabled(Severity::Err)) {
       log_message(Severity::Err,
                   cat("config: [", sanitized(section.name()), "] Socket=", sanitized(*socket),
-                      " is not a valid listen address (error.", error_name(spec.error()),
+                      " is not a valid listen address (error.", error_name(listener.error()),
                       ") -- expected inet:port@ip or unix:/path"));
     }
     return fail(ErrorCode::InvalidListenerSocket);
   }
-  return spec;
+  return listener;
 }
 
 Status extract_listeners(const ConfigFile& file, Settings& out) {
   std::vector<ListenerSpec> listeners;
   for (const auto& section : file.sections()) {
     if (!is_listener_section(section.name())) continue;
-    auto spec = extract_listener(section);
-    if (!spec) return fail(spec.error());
-    listeners.push_back(std::move(*spec));
+    auto listener = extract_listener(section);
+    if (!listener) return fail(listener.error());
+    listeners.push_back(std::move(*listener));
   }
   if (!listeners.empty()) out.listeners = std::move(listeners);
   return {};
