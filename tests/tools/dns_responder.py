@@ -125,14 +125,23 @@ def type_code(value):
     return TYPE_CODES[text]
 
 
+def text_bytes(text):
+    """Code points below 256 stand for single bytes (so "\\xEF\\xBB\\xBF" in a
+    zone is the three bytes of a UTF-8 byte-order mark); other text is UTF-8."""
+    try:
+        return text.encode("latin-1")
+    except UnicodeEncodeError:
+        return text.encode("utf-8")
+
+
 def character_strings(value):
     """A list is one record of those strings; a text is split every 255 bytes."""
     if isinstance(value, list):
-        chunks = [piece.encode("utf-8") for piece in value]
+        chunks = [text_bytes(piece) for piece in value]
         if any(len(chunk) > 255 for chunk in chunks):
             raise ValueError("a character-string holds at most 255 bytes")
     else:
-        raw = value.encode("utf-8")
+        raw = text_bytes(value)
         chunks = [raw[i:i + 255] for i in range(0, len(raw), 255)] or [b""]
     return b"".join(bytes([len(chunk)]) + chunk for chunk in chunks)
 
