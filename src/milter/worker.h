@@ -1,0 +1,128 @@
+#pragma once
+// One worker thread of the milter server: its event queue, its own listening
+// sockets and every connection it accepts. The worker accepts up to
+// MaxConnections connections, reads and dispatches their packets, resumes
+// held replies when a socket becomes writable, acknowledges configuration
+// generations, and on shutdown stops accepting, serves its open connections
+// for at most the drain period and returns.
+//
+// Start-up builds each worker with make_worker on the main thread (that
+// queues the read registrations of the shutdown descriptor, the reload pipe
+// and every listener, installed by the first wait), then runs worker_main on
+// the worker's own thread. The Worker record stays owned by start-up, which
+// releases it after joining the thread; worker_main closes everything the
+// worker holds before it returns.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "base/error_code.h"
+#include "base/unique_fd.h"
+#include "daemon/generation.h"
+#include "milter/connection.h"
+#include "milter/host.h"
+#include "sys/event_queue.h"
+
+namespace tessvane {
+
+inline constexpr std::int64_t kDrainPeriodMs = 30000;
+
+// One listening socket of the worker, with the listener it was opened for.
+struct WorkerListener {
+  UniqueFd socket;      // listening, non-blocking, close-on-exec
+  std::string address;  // host of a TCP listener, or the Unix-domain path
+  std::uint16_t port = 0;
+  bool is_unix = false;  // the path is removed when the socket is closed
+};
+
+// Everything start-up hands to one worker.
+struct WorkerSetup {
+  std::size_t index = 0;  // 0-based position among the workers
+  std::vector<WorkerListener> listeners;
+  // Read end of the shutdown pipe shared by all workers; not owned: start-up
+  // closes it after the workers are joined. End of file means drain.
+  int shutdown_fd = -1;
+  // Read end of this worker's non-blocking reload pipe, or none.
+  UniqueFd reload_fd;
+  // The shared generation record, or null (then generations are not watched).
+  GenerationRecord* generation = nullptr;
+  MilterHandlers handlers;
+  ReloadHook reload_hook;
+  HeaderLimits limits;
+  std::uint32_t max_connections = 0;
+  // How long draining may last. Always kDrainPeriodMs in the daemon; a field
+  // only so that tests can shorten it.
+  std::int64_t drain_ms = kDrainPeriodMs;
+};
+
+class Worker;
+
+// Creates the worker's event queue and queues the read registrations.
+// Errors: those of sys::EventQueue::create, OutOfMemory.
+Result<std::unique_ptr<Worker>> make_worker(WorkerSetup setup);
+
+// The thread body: opens the thread's log connection, runs the event loop
+// until the worker has drained, closes every connection, listener, the reload
+// pipe and the event queue, closes the log connection. Returns 0.
+int worker_main(Worker& worker);
+
+// The worker record. Only its own thread touches it once worker_main runs.
+class Worker final : public MilterHost {
+ public:
+  Worker(WorkerSetup setup, sys::EventQueue queue);
+
+  void close_connection(int descriptor) override;
+  void queue_change(int descriptor, InterestChange change) override;
+  const MilterHandlers& handlers() const noexcept override { return handlers_; }
+  NegotiationMasks negotiation() const noexcept override { return masks_; }
+
+  std::size_t connection_count() const noexcept { return connections_.size(); }
+
+ private:
+  friend int worker_main(Worker& worker);
+
+  struct Listener {
+    WorkerListener spec;
+    bool open = true;
+  };
+
+  // The event loop (worker.cc).
+  void run();
+  bool keep_running();
+  void wait_and_handle();
+  void handle_event(const sys::Event& event);
+  void drain_reload_pipe() noexcept;
+  void read_connection(int descriptor);
+  void start_draining();
+  void close_listener(Listener& listener) noexcept;
+  void leave() noexcept;
+  // Accepting (worker_accept.cc).
+  void accept_pass(const Listener& listener);
+  void admit(UniqueFd socket, const Listener& listener);
+  void report_refusals();
+
+  std::vector<Listener> listeners_;
+  std::unordered_map<int, std::unique_ptr<MilterConnection>> connections_;
+  MilterHandlers handlers_;
+  HeaderLimits limits_;
+  NegotiationMasks masks_;
+  std::unique_ptr<WorkerGeneration> generation_;
+  std::uint64_t refused_count_ = 0;
+  std::int64_t last_refused_report_ms_ = 0;
+  bool refused_reported_ = false;
+  std::size_t index_;
+  sys::EventQueue queue_;
+  int shutdown_fd_;
+  std::uint32_t max_connections_;
+  UniqueFd reload_fd_;
+  bool draining_ = false;
+  std::int64_t drain_ms_;
+  std::int64_t drain_deadline_ms_ = 0;
+};
+
+}  // namespace tessvane
