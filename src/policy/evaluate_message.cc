@@ -1,0 +1,129 @@
+#include "policy/evaluate_message.h"
+
+#include <new>
+#include <optional>
+
+#include "base/clock.h"
+#include "base/text.h"
+#include "daemon/list_holder.h"
+#include "daemon/logger.h"
+#include "daemon/settings.h"
+#include "policy/auth_results.h"
+#include "policy/forged_headers.h"
+#include "policy/publisher.h"
+#include "policy/verdict.h"
+
+namespace tessvane {
+namespace {
+
+constexpr std::int64_t kNsPerMs = 1'000'000;
+// The method this system reports, by which a forged header is known.
+constexpr std::string_view kSpfMethodName = "spf";
+
+// The start of every verdict line: "id=... peer=name[address] client=... from=...".
+std::string line_head(const MessageFacts& facts, const PeerIdentity& peer,
+                      std::string_view client) {
+  return cat("id=", sanitized(facts.queue_id), " peer=", sanitized(peer.name), "[",
+             sanitized(peer.address), "] client=", sanitized(client),
+             " from=", sanitized(facts.sender));
+}
+
+// Floor division, so that a clock step backwards still gives whole ms.
+std::int64_t elapsed_ms(std::int64_t start_ns) noexcept {
+  const std::int64_t ns = wall_clock_ns() - start_ns;
+  return ns >= 0 ? ns / kNsPerMs : -((-ns + kNsPerMs - 1) / kNsPerMs);
+}
+
+std::string elapsed_text(std::int64_t start_ns) {
+  return cat(elapsed_ms(start_ns), "ms");
+}
+
+void log_verdict(const MessageFacts& facts, const PeerIdentity& peer, const Verdict& verdict,
+                 std::int64_t start_ns) {
+  if (!log_enabled(Severity::Info)) return;
+  const std::string_view result = spf_result_name(verdict.result);
+  const std::string elapsed = elapsed_text(start_ns);
+  const std::string_view client = facts.client ? *facts.client : std::string_view{};
+  std::string head = line_head(facts, peer, client);
+  switch (verdict.kind) {
+    case VerdictCase::TrustedRelay:
+      log_message(Severity::Info, cat(head, " result=none reason=trusted-relay elapsed=", elapsed));
+      return;
+    case VerdictCase::Whitelisted:
+      log_message(Severity::Info, cat(head, " result=pass (whitelisted) elapsed=", elapsed));
+      return;
+    case VerdictCase::Evaluated:
+      log_message(Severity::Info, cat(head, " result=", result, " elapsed=", elapsed));
+      if (!verdict.reason.empty()) {
+        log_message(Severity::Info,
+                    cat("id=", sanitized(facts.queue_id), " domain=", sanitized(verdict.domain),
+                        " result=", result, " reason=", verdict.reason));
+      }
+      return;
+    default:
+      log_message(Severity::Info,
+                  cat(head, " result=", result, " reason=", verdict.reason, " elapsed=", elapsed));
+      return;
+  }
+}
+
+void publish_verdict(const MessageFacts& facts, const Verdict& verdict) noexcept {
+  if (verdict.kind == VerdictCase::TrustedRelay || verdict.kind == VerdictCase::Whitelisted) {
+    return;
+  }
+  publish_result(publisher_for_thread(), facts.client ? *facts.client : std::string_view{},
+                 facts.helo_or_unknown(), facts.sender, spf_result_name(verdict.result),
+                 verdict.domain);
+}
+
+Status record_verdict(MilterConnection& connection, const Settings& config,
+                      const MessageFacts& facts, const Verdict& verdict) {
+  std::string_view comment = verdict.reason;
+  std::optional<std::string_view> client = facts.client;
+  switch (verdict.kind) {
+    case VerdictCase::LocalSubmission:
+    case VerdictCase::MissingAddress:
+    case VerdictCase::MalformedAddress: client.reset(); break;
+    case VerdictCase::Evaluated: comment = {}; break;
+    default: break;
+  }
+  return add_authentication_results(connection, config.authserv_id, spf_result_name(verdict.result),
+                                    comment, verdict.domain, facts.helo_or_unknown(), client);
+}
+
+MilterResponse answer_message(MilterConnection& connection, std::int64_t start_ns) {
+  const Settings& config = settings();
+  const AddressList* trusted_relays = trusted_relays_holder().current();
+  const AddressList* whitelist = whitelist_holder().current();
+  remove_forged_auth_results(connection, config.authserv_id, kSpfMethodName,
+                             config.strip_auth_results);
+  const MessageFacts facts = message_facts(connection);
+  const Verdict verdict = reach_verdict(facts, trusted_relays, whitelist,
+                                        {config.max_void_lookups, config.max_evaluation_ms});
+  log_verdict(facts, peer_identity(connection), verdict, start_ns);
+  publish_verdict(facts, verdict);
+  const Status recorded = record_verdict(connection, config, facts, verdict);
+  if (recorded) return MilterResponse::Accept;
+  if (log_enabled(Severity::Err)) {
+    log_message(Severity::Err, cat("deferring: could not record the ", kSpfMethodName, " result (",
+                                   error_name(recorded.error()),
+                                   "); delivering without it would misrepresent what was "
+                                   "checked."));
+  }
+  return MilterResponse::TempFail;
+}
+
+}  // namespace
+
+MilterResponse evaluate_message(MilterConnection& connection) {
+  const std::int64_t start_ns = wall_clock_ns();
+  try {
+    return answer_message(connection, start_ns);
+  } catch (const std::bad_alloc&) {
+    // A log line could not be built; everything after it, the verdict
+    // header included, was skipped, so the message cannot be vouched for.
+    return MilterResponse::TempFail;
+  }
+}
+
+}  // namespace tessvane
