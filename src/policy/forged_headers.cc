@@ -20,12 +20,12 @@ struct Removal {
   std::uint32_t occurrence;
 };
 
-// The offset of the first ';' at or after position that is outside quoted
-// strings and comments, or text.size().
-std::size_t next_separator(std::string_view text, std::size_t position) noexcept {
+// The offset of the first wanted byte at or after position that is outside
+// quoted strings and comments, or text.size().
+std::size_t find_outside(std::string_view text, std::size_t position, char wanted) noexcept {
   while (position < text.size()) {
     const char c = text[position];
-    if (c == ';') return position;
+    if (c == wanted) return position;
     if (c == '(') {
       position = skip_comment(text, position);
     } else if (c == '"') {
@@ -35,23 +35,6 @@ std::size_t next_separator(std::string_view text, std::size_t position) noexcept
     }
   }
   return text.size();
-}
-
-// The offset of the first '=' outside quoted strings and comments, or npos.
-std::size_t find_equals(std::string_view text) noexcept {
-  std::size_t position = 0;
-  while (position < text.size()) {
-    const char c = text[position];
-    if (c == '=') return position;
-    if (c == '(') {
-      position = skip_comment(text, position);
-    } else if (c == '"') {
-      position = skip_quoted(text, position);
-    } else {
-      ++position;
-    }
-  }
-  return std::string_view::npos;
 }
 
 std::size_t skip_blanks_and_comments(std::string_view text, std::size_t position) noexcept {
@@ -70,8 +53,8 @@ std::size_t skip_blanks_and_comments(std::string_view text, std::size_t position
 // Whether one result entry ("method=value ...") names method with a value.
 bool entry_reports(std::string_view entry, std::string_view method) noexcept {
   entry.remove_prefix(skip_blanks_and_comments(entry, 0));
-  const std::size_t equals = find_equals(entry);
-  if (equals == std::string_view::npos) return false;
+  const std::size_t equals = find_outside(entry, 0, '=');
+  if (equals == entry.size()) return false;
   const std::string_view name = trim(entry.substr(0, equals));
   if (name.empty() || !iequals(name, method)) return false;
   const std::size_t value = skip_blanks_and_comments(entry, equals + 1);
@@ -111,10 +94,10 @@ bool claims_authserv_id(std::string_view value, std::string_view authserv_id) no
 }
 
 bool reports_method(std::string_view value, std::string_view method) noexcept {
-  std::size_t position = next_separator(value, 0);
+  std::size_t position = find_outside(value, 0, ';');
   while (position < value.size()) {
     const std::size_t begin = position + 1;
-    position = next_separator(value, begin);
+    position = find_outside(value, begin, ';');
     if (entry_reports(value.substr(begin, position - begin), method)) return true;
   }
   return false;
