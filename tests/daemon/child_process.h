@@ -1,0 +1,47 @@
+#pragma once
+// Runs a piece of a test in a forked child and waits for it, bounded: the
+// process set-up operations fork, exit, change ids and limits, none of which
+// may touch the test program itself.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <optional>
+
+namespace tessvane::testing {
+
+inline constexpr int kChildWaitMs = 20000;
+inline constexpr int kChildPollMs = 5;
+
+// Waits for pid to end; its exit status, or none after kChildWaitMs (the
+// child is then killed and reaped) or when it ended by a signal.
+inline std::optional<int> wait_for_child(pid_t pid) {
+  const timespec pause{0, kChildPollMs * 1'000'000L};
+  for (int waited = 0; waited < kChildWaitMs; waited += kChildPollMs) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      return std::nullopt;
+    }
+    if (done < 0) return std::nullopt;
+    ::nanosleep(&pause, nullptr);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return std::nullopt;
+}
+
+// Runs body in a child that exits with body's return value (never returning
+// into the test program); returns that exit status as wait_for_child does.
+template <typename Body>
+std::optional<int> run_in_child(Body body) {
+  const pid_t pid = ::fork();
+  if (pid < 0) return std::nullopt;
+  if (pid == 0) ::_exit(body());
+  return wait_for_child(pid);
+}
+
+}  // namespace tessvane::testing
