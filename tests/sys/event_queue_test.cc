@@ -1,0 +1,244 @@
+// The event queue of the platform the tree is built for, against real
+// socket pairs: edge-triggered reads, one-shot writes, end of stream, batch
+// submission, refused changes and timeouts.
+
+#include "sys/event_queue.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/unique_fd.h"
+
+namespace tessvane::sys {
+namespace {
+
+// Long enough that a ready descriptor is always reported, short enough that
+// a wait expected to time out keeps the suite fast.
+constexpr int kWaitMs = 2000;
+constexpr int kQuietMs = 50;
+
+struct Pair {
+  UniqueFd near;
+  UniqueFd far;
+};
+
+Pair socket_pair() {
+  int fds[2] = {-1, -1};
+  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds), 0) << errno;
+  return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+void send_text(const UniqueFd& fd, std::string_view text) {
+  ASSERT_EQ(send(fd.get(), text.data(), text.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(text.size()));
+}
+
+// Reads until the socket would block; returns the byte count.
+std::size_t drain(const UniqueFd& fd) {
+  std::array<char, 4096> buffer;
+  std::size_t total = 0;
+  for (;;) {
+    const ssize_t n = recv(fd.get(), buffer.data(), buffer.size(), 0);
+    if (n <= 0) return total;
+    total += static_cast<std::size_t>(n);
+  }
+}
+
+class EventQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Result<EventQueue> created = EventQueue::create();
+    ASSERT_TRUE(created.has_value()) << error_name(created.error());
+    queue_.emplace(std::move(*created));
+  }
+
+  std::vector<Event> wait_for(int timeout_ms) {
+    std::array<Event, 64> events;
+    const Result<std::size_t> n = queue_->wait(events, timeout_ms);
+    EXPECT_TRUE(n.has_value()) << error_name(n.error());
+    if (!n) return {};
+    return {events.begin(), events.begin() + static_cast<std::ptrdiff_t>(*n)};
+  }
+
+  std::optional<EventQueue> queue_;
+};
+
+TEST_F(EventQueueTest, CreatesCloseOnExecDescriptor) {
+  const int flags = fcntl(queue_->descriptor(), F_GETFD);
+  ASSERT_GE(flags, 0);
+  EXPECT_NE(flags & FD_CLOEXEC, 0);
+}
+
+TEST_F(EventQueueTest, WaitTimesOutWithNothingReady) {
+  Pair pair = socket_pair();
+  ASSERT_TRUE(queue_->queue_change(pair.near.get(), Interest::ReadEdge));
+  EXPECT_TRUE(wait_for(kQuietMs).empty());
+}
+
+TEST_F(EventQueueTest, ReadInterestIsEdgeTriggered) {
+  Pair pair = socket_pair();
+  ASSERT_TRUE(queue_->queue_change(pair.near.get(), Interest::ReadEdge));
+  send_text(pair.far, "first");
+  std::vector<Event> events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].descriptor, pair.near.get());
+  EXPECT_TRUE(events[0].readable);
+  EXPECT_FALSE(events[0].writable);
+  EXPECT_FALSE(events[0].end_of_stream);
+  EXPECT_FALSE(events[0].error);
+  // Unread bytes do not make a second report: only new bytes do.
+  EXPECT_TRUE(wait_for(kQuietMs).empty());
+  send_text(pair.far, "second");
+  events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].readable);
+  EXPECT_EQ(drain(pair.near), 11u);
+}
+
+TEST_F(EventQueueTest, BytesPendingAtRegistrationAreReported) {
+  Pair pair = socket_pair();
+  send_text(pair.far, "early");
+  ASSERT_TRUE(queue_->queue_change(pair.near.get(), Interest::ReadEdge));
+  const std::vector<Event> events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].readable);
+}
+
+TEST_F(EventQueueTest, WriteInterestFiresOnceBesideReadInterest) {
+  Pair pair = socket_pair();
+  ASSERT_TRUE(queue_->queue_change(pair.near.get(), Interest::ReadEdge));
+  ASSERT_TRUE(queue_->queue_change(pair.near.get(), Interest::WriteOnce));
+  std::vector<Event> events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].writable);
+  EXPECT_FALSE(events[0].readable);
+  EXPECT_TRUE(wait_for(kQuietMs).empty());
+  // Read interest survives the spent write interest...
+  send_text(pair.far, "x");
+  events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].readable);
+  EXPECT_FALSE(events[0].writable);
+  EXPECT_EQ(drain(pair.near), 1u);
+  // ...and write interest can be asked for again.
+  ASSERT_TRUE(queue_->queue_change(pair.near.get(), Interest::WriteOnce));
+  events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].writable);
+  EXPECT_TRUE(wait_for(kQuietMs).empty());
+}
+
+TEST_F(EventQueueTest, WriteInterestFiresOnceWithoutReadInterest) {
+  Pair pair = socket_pair();
+  ASSERT_TRUE(queue_->queue_change(pair.far.get(), Interest::WriteOnce));
+  std::vector<Event> events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].descriptor, pair.far.get());
+  EXPECT_TRUE(events[0].writable);
+  EXPECT_TRUE(wait_for(kQuietMs).empty());
+  ASSERT_TRUE(queue_->queue_change(pair.far.get(), Interest::WriteOnce));
+  events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].writable);
+}
+
+TEST_F(EventQueueTest, PeerCloseSetsEndOfStream) {
+  Pair pair = socket_pair();
+  ASSERT_TRUE(queue_->queue_change(pair.near.get(), Interest::ReadEdge));
+  ASSERT_TRUE(wait_for(kQuietMs).empty());
+  pair.far.reset();
+  const std::vector<Event> events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].readable);
+  EXPECT_TRUE(events[0].end_of_stream);
+  EXPECT_FALSE(events[0].error);
+}
+
+TEST_F(EventQueueTest, PipeWriterCloseSetsEndOfStream) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  UniqueFd reader(fds[0]);
+  UniqueFd writer(fds[1]);
+  ASSERT_TRUE(queue_->queue_change(reader.get(), Interest::ReadEdge));
+  ASSERT_TRUE(wait_for(kQuietMs).empty());
+  writer.reset();
+  const std::vector<Event> events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].descriptor, reader.get());
+  EXPECT_TRUE(events[0].readable);
+  EXPECT_TRUE(events[0].end_of_stream);
+}
+
+TEST_F(EventQueueTest, RefusedChangeIsAnErrorEvent) {
+  Pair pair = socket_pair();
+  const int closed = pair.far.get();
+  pair.far.reset();
+  ASSERT_TRUE(queue_->queue_change(closed, Interest::ReadEdge));
+  const std::vector<Event> events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].descriptor, closed);
+  EXPECT_TRUE(events[0].error);
+  EXPECT_FALSE(events[0].readable);
+  EXPECT_FALSE(events[0].writable);
+}
+
+TEST_F(EventQueueTest, ForgetDropsPendingChanges) {
+  Pair pair = socket_pair();
+  send_text(pair.far, "ignored");
+  ASSERT_TRUE(queue_->queue_change(pair.near.get(), Interest::ReadEdge));
+  queue_->forget(pair.near.get());
+  EXPECT_TRUE(wait_for(kQuietMs).empty());
+}
+
+// A full batch is submitted on its own when one more change arrives; nothing
+// that submission learns may be lost, neither readiness nor refusals.
+TEST_F(EventQueueTest, FullBatchSubmissionLosesNoEvents) {
+  std::vector<Pair> pairs;
+  for (std::size_t i = 0; i < kMaxPendingChanges + 1; ++i) pairs.push_back(socket_pair());
+  Pair refused = socket_pair();
+  const int closed = refused.near.get();
+  refused.near.reset();
+  ASSERT_TRUE(queue_->queue_change(closed, Interest::ReadEdge));
+  for (std::size_t i = 0; i < kMaxPendingChanges; ++i) {
+    send_text(pairs[i].far, "ready");
+    ASSERT_TRUE(queue_->queue_change(pairs[i].near.get(), Interest::ReadEdge));
+  }
+  send_text(pairs.back().far, "ready");
+  ASSERT_TRUE(queue_->queue_change(pairs.back().near.get(), Interest::ReadEdge));
+  std::vector<int> readable;
+  bool saw_refusal = false;
+  std::array<Event, 8> carried;
+  const std::size_t kept = queue_->take_carried(carried);
+  for (const Event& e : std::span(carried).first(kept)) {
+    if (e.error && e.descriptor == closed) saw_refusal = true;
+    if (e.readable) readable.push_back(e.descriptor);
+  }
+  for (int round = 0; round < 64 && readable.size() < pairs.size(); ++round) {
+    const std::vector<Event> events = wait_for(kWaitMs);
+    if (events.empty()) break;
+    for (const Event& e : events) {
+      if (e.error && e.descriptor == closed) saw_refusal = true;
+      if (e.readable) readable.push_back(e.descriptor);
+    }
+  }
+  EXPECT_TRUE(saw_refusal);
+  std::vector<int> expected;
+  for (const Pair& p : pairs) expected.push_back(p.near.get());
+  std::sort(readable.begin(), readable.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(readable, expected);
+}
+
+}  // namespace
+}  // namespace tessvane::sys
