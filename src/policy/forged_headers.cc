@@ -62,6 +62,18 @@ bool entry_reports(std::string_view entry, std::string_view method) noexcept {
   return scan_token(entry, value) > value;
 }
 
+// A log line that cannot be built for lack of memory is lost; the removals
+// it reports are not affected.
+template <typename... Pieces>
+void log_line(Severity severity, const Pieces&... pieces) noexcept {
+  if (!log_enabled(severity)) return;
+  try {
+    log_message(severity, cat(pieces...));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+}
+
 bool is_forged(const HeaderField& header, std::string_view authserv_id, std::string_view method,
                bool strip_all) noexcept {
   if (!claims_authserv_id(header.value, authserv_id)) return false;
@@ -132,17 +144,15 @@ std::size_t remove_forged_auth_results(MilterConnection& connection, std::string
   }
   if (removals.empty()) return 0;
   if ((connection.actions & kSmfifChgHdrs) == 0) {
-    if (log_enabled(Severity::Err)) {
-      log_message(Severity::Err, cat("cannot remove ", removals.size(), " forged ",
-                                     kAuthenticationResultsName, " header(s) claiming authserv-id ",
-                                     authserv_id, ": MTA did not grant SMFIF_CHGHDRS"));
-    }
+    log_line(Severity::Err, "cannot remove ", removals.size(), " forged ",
+             kAuthenticationResultsName, " header(s) claiming authserv-id ", authserv_id,
+             ": MTA did not grant SMFIF_CHGHDRS");
     return 0;
   }
   const std::size_t queued = queue_deletions(connection, removals);
-  if (queued > 0 && log_enabled(Severity::Info)) {
-    log_message(Severity::Info, cat("removed ", queued, " forged ", kAuthenticationResultsName,
-                                    " header(s) claiming authserv-id ", authserv_id));
+  if (queued > 0) {
+    log_line(Severity::Info, "removed ", queued, " forged ", kAuthenticationResultsName,
+             " header(s) claiming authserv-id ", authserv_id);
   }
   return queued;
 }
