@@ -8,6 +8,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <grp.h>
+#include <pwd.h>
+
 #include <optional>
 
 namespace tessvane::testing {
@@ -42,6 +45,34 @@ std::optional<int> run_in_child(Body body) {
   if (pid < 0) return std::nullopt;
   if (pid == 0) ::_exit(body());
   return wait_for_child(pid);
+}
+
+// An ordinary user a test running as root can become in a child.
+struct OtherUser {
+  uid_t uid;
+  gid_t gid;
+};
+
+// "nobody", or none when the test cannot change its ids (not root) or the
+// system has no such user.
+inline std::optional<OtherUser> unprivileged_user() {
+  if (::geteuid() != 0) return std::nullopt;
+  const passwd* entry = ::getpwnam("nobody");
+  if (entry == nullptr) return std::nullopt;
+  return OtherUser{entry->pw_uid, entry->pw_gid};
+}
+
+// run_in_child, with the child first becoming user (no supplementary
+// groups); exit status 125 when it cannot.
+inline constexpr int kCannotBecomeUser = 125;
+template <typename Body>
+std::optional<int> run_as_user(const OtherUser& user, Body body) {
+  return run_in_child([&] {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(user.gid) != 0 || ::setuid(user.uid) != 0) {
+      return kCannotBecomeUser;
+    }
+    return body();
+  });
 }
 
 }  // namespace tessvane::testing

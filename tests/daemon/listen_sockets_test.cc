@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -123,13 +122,9 @@ TEST(OpenListener, TcpErrors) {
 
 // Listening sockets are created after the privilege drop.
 TEST(OpenListener, PrivilegedPortIsRefusedToAnOrdinaryUser) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
-  const passwd* nobody = ::getpwnam("nobody");
-  if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
-  const uid_t uid = nobody->pw_uid;
-  const gid_t gid = nobody->pw_gid;
-  const auto status = testing::run_in_child([&] {
-    if (::setgid(gid) != 0 || ::setuid(uid) != 0) return 2;
+  const auto user = testing::unprivileged_user();
+  if (!user) GTEST_SKIP() << "needs root and a user nobody to become";
+  const auto status = testing::run_as_user(*user, [] {
     return open_listener(tcp("127.0.0.1", 1)) == fail(ErrorCode::AccessDenied) ? 0 : 1;
   });
   EXPECT_EQ(status, 0);

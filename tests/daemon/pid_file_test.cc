@@ -3,7 +3,6 @@
 #include "daemon/pid_file.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,18 +114,14 @@ TEST(CheckPidFile, ReadsOnlyTheFirst32Bytes) {
 
 // A process the probe may not signal (another user's) is taken as alive.
 TEST(CheckPidFile, ProcessOfAnotherUserRefusesStart) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
-  const passwd* nobody = ::getpwnam("nobody");
-  if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
-  const uid_t uid = nobody->pw_uid;
-  const gid_t gid = nobody->pw_gid;
+  const auto user = testing::unprivileged_user();
+  if (!user) GTEST_SKIP() << "needs root and a user nobody to become";
   TempDir dir;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
   LiveProcess live;
   const std::string path = dir.write("other.pid", std::to_string(live.pid()) + "\n");
   ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
-  const auto status = testing::run_in_child([&] {
-    if (::setgid(gid) != 0 || ::setuid(uid) != 0) return 2;
+  const auto status = testing::run_as_user(*user, [&] {
     if (::kill(live.pid(), 0) == 0 || errno != EPERM) return 3;
     return check_pid_file(path) == fail(ErrorCode::AlreadyRunning) ? 0 : 1;
   });
