@@ -69,15 +69,6 @@ TEST(NotifyReady, WritesTheReadyByteAndCloses) {
   EXPECT_EQ(::read(pipe.read_end.get(), bytes, sizeof bytes), 0);  // closed
 }
 
-TEST(NotifyReady, ForegroundProcessHasNothingToNotify) {
-  notify_ready(UniqueFd());  // the foreground path: no pipe, no effect
-  Pipe pipe = make_pipe();
-  notify_ready(UniqueFd());
-  pipe.write_end.reset();
-  char byte;
-  EXPECT_EQ(::read(pipe.read_end.get(), &byte, 1), 0);
-}
-
 // What the daemon process records about itself, one fact per line, before it
 // reports readiness (or dies without doing so).
 // The daemon is the second child: in a session of its own, which the first
@@ -149,7 +140,9 @@ TEST(Daemonize, StartingCommandExitsZeroOnceTheDaemonIsReady) {
   const std::string facts = dir.file("facts");
   EXPECT_EQ(start_daemon(facts, DaemonEnd::Ready), 0);
   // The facts were written before the ready byte, so they are complete now.
-  EXPECT_EQ(read_whole_file(facts, 4096), std::string(kDetachedFacts));
+  const auto written = read_whole_file(facts, 4096);
+  ASSERT_TRUE(written) << error_name(written.error());
+  EXPECT_EQ(*written, kDetachedFacts);
 }
 
 TEST(Daemonize, StartingCommandExitsOneWhenTheDaemonDiesUnready) {
@@ -164,7 +157,9 @@ TEST(Daemonize, ClosedStandardInputIsReplacedToo) {
   TempDir dir;
   const std::string facts = dir.file("facts");
   EXPECT_EQ(start_daemon(facts, DaemonEnd::Ready, true), 0);
-  EXPECT_EQ(read_whole_file(facts, 4096), std::string(kDetachedFacts));
+  const auto written = read_whole_file(facts, 4096);
+  ASSERT_TRUE(written) << error_name(written.error());
+  EXPECT_EQ(*written, kDetachedFacts);
 }
 
 }  // namespace
