@@ -1,4 +1,4 @@
-// Resolving the User setting and dropping root privileges.
+// The User setting: its syntax, the lookups, and the drop from root.
 
 #include "daemon/privileges.h"
 
@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 
 #include "child_process.h"
@@ -16,141 +15,147 @@
 namespace tessvane {
 namespace {
 
-struct Account {
-  std::string name;
-  uid_t uid;
-  gid_t gid;
-};
-
-// An unprivileged account of this system, or none.
-std::optional<Account> unprivileged_account() {
-  for (const char* name : {"nobody", "daemon"}) {
-    const passwd* entry = ::getpwnam(name);
-    if (entry != nullptr && entry->pw_uid != 0) return Account{name, entry->pw_uid, entry->pw_gid};
+// A group of the system other than the user's primary group, or none.
+std::optional<group> some_group_besides(gid_t primary) {
+  for (const char* name : {"daemon", "bin", "nogroup", "users", "root"}) {
+    const group* entry = ::getgrnam(name);
+    if (entry != nullptr && entry->gr_gid != primary) return *entry;
   }
   return std::nullopt;
 }
 
-std::optional<std::string> group_name_of(gid_t gid) {
-  const group* entry = ::getgrgid(gid);
-  if (entry == nullptr) return std::nullopt;
-  return std::string(entry->gr_name);
-}
-
-TEST(ParseUserSpec, SplitsAtTheFirstColonAndChecksLengths) {
+TEST(ParseUserSpec, SplitsAtTheFirstColon) {
   struct Case {
     std::string value;
-    Result<UserSpec> expected;
+    std::string user;
+    std::string group;
+    bool has_group;
   };
-  const std::string user255(255, 'u');
-  const std::string group255(255, 'g');
   const Case cases[] = {
-      {"mail", UserSpec{"mail", "", false}},
-      {"mail:mail", UserSpec{"mail", "mail", true}},
-      {"mail:a:b", UserSpec{"mail", "a:b", true}},
-      {user255, UserSpec{user255, "", false}},
-      {"u:" + group255, UserSpec{"u", group255, true}},
-      {"", fail(ErrorCode::InvalidUserSpec)},
-      {":mail", fail(ErrorCode::InvalidUserSpec)},
-      {"mail:", fail(ErrorCode::InvalidUserSpec)},
-      {std::string("root\0x", 6), fail(ErrorCode::InvalidUserSpec)},
-      {std::string("mail:wheel\0x", 12), fail(ErrorCode::InvalidUserSpec)},
-      {std::string(256, 'u'), fail(ErrorCode::UsernameTooLong)},
-      {std::string(256, 'u') + ":", fail(ErrorCode::UsernameTooLong)},
-      {"u:" + std::string(256, 'g'), fail(ErrorCode::GroupNameTooLong)},
+      {"mailnull", "mailnull", "", false},
+      {"mailnull:mail", "mailnull", "mail", true},
+      {"a:b:c", "a", "b:c", true},
+      {"x", "x", "", false},
+      {std::string(255, 'u'), std::string(255, 'u'), "", false},
+      {"u:" + std::string(255, 'g'), "u", std::string(255, 'g'), true},
   };
   for (const Case& c : cases) {
-    const auto got = parse_user_spec(c.value);
-    ASSERT_EQ(got.has_value(), c.expected.has_value()) << c.value;
-    if (!got) {
-      EXPECT_EQ(got.error(), c.expected.error()) << c.value;
-      continue;
-    }
-    EXPECT_EQ(got->user, c.expected->user) << c.value;
-    EXPECT_EQ(got->group, c.expected->group) << c.value;
-    EXPECT_EQ(got->has_group, c.expected->has_group) << c.value;
+    auto spec = parse_user_spec(c.value);
+    ASSERT_TRUE(spec) << c.value;
+    EXPECT_EQ(spec->user, c.user) << c.value;
+    EXPECT_EQ(spec->group, c.group) << c.value;
+    EXPECT_EQ(spec->has_group, c.has_group) << c.value;
+  }
+}
+
+TEST(ParseUserSpec, Errors) {
+  const std::pair<std::string, ErrorCode> cases[] = {
+      {"", ErrorCode::InvalidUserSpec},
+      {":", ErrorCode::InvalidUserSpec},
+      {":mail", ErrorCode::InvalidUserSpec},
+      {"mailnull:", ErrorCode::InvalidUserSpec},
+      {std::string(256, 'u'), ErrorCode::UsernameTooLong},
+      {std::string(256, 'u') + ":mail", ErrorCode::UsernameTooLong},
+      {"u:" + std::string(256, 'g'), ErrorCode::GroupNameTooLong},
+      // The C lookup would stop at the NUL and find root or wheel.
+      {std::string("root\0x", 6), ErrorCode::InvalidUserSpec},
+      {std::string("mailnull:wheel\0x", 16), ErrorCode::InvalidUserSpec},
+  };
+  for (const auto& [value, error] : cases) {
+    EXPECT_EQ(parse_user_spec(value), fail(error)) << value;
   }
 }
 
 TEST(ResolveUser, UserAloneTakesItsPrimaryGroup) {
-  const auto account = unprivileged_account();
-  if (!account) GTEST_SKIP() << "no unprivileged account on this system";
-  EXPECT_EQ(resolve_user(account->name), (Owner{account->uid, account->gid}));
   EXPECT_EQ(resolve_user("root"), (Owner{0, 0}));
+  const auto user = testing::unprivileged_user();
+  if (!user) GTEST_SKIP() << "no user nobody to resolve";
+  EXPECT_EQ(resolve_user("nobody"), (Owner{user->uid, user->gid}));
 }
 
 TEST(ResolveUser, NamedGroupReplacesThePrimaryGroup) {
-  const auto account = unprivileged_account();
-  const auto root_group = group_name_of(0);
-  if (!account || !root_group) GTEST_SKIP() << "no unprivileged account or group 0";
-  EXPECT_EQ(resolve_user(account->name + ":" + *root_group), (Owner{account->uid, 0}));
+  const auto other = some_group_besides(0);
+  if (!other) GTEST_SKIP() << "no group besides root's";
+  EXPECT_EQ(resolve_user(std::string("root:") + other->gr_name), (Owner{0, other->gr_gid}));
 }
 
-TEST(ResolveUser, UnknownNamesFail) {
-  EXPECT_EQ(resolve_user("tessvane-no-such-user"), fail(ErrorCode::UserNotFound));
-  EXPECT_EQ(resolve_user("tessvane-no-such-user:root"), fail(ErrorCode::UserNotFound));
-  EXPECT_EQ(resolve_user("root:tessvane-no-such-group"), fail(ErrorCode::GroupNotFound));
-  EXPECT_EQ(resolve_user("root:"), fail(ErrorCode::InvalidUserSpec));
+TEST(ResolveUser, Errors) {
+  const std::pair<std::string, ErrorCode> cases[] = {
+      {"", ErrorCode::InvalidUserSpec},
+      {"root:", ErrorCode::InvalidUserSpec},
+      {std::string(256, 'u'), ErrorCode::UsernameTooLong},
+      {"root:" + std::string(256, 'g'), ErrorCode::GroupNameTooLong},
+      {"no-such-user-tessvane", ErrorCode::UserNotFound},
+      {std::string(255, 'u'), ErrorCode::UserNotFound},
+      {"no-such-user-tessvane:root", ErrorCode::UserNotFound},
+      {"root:no-such-group-tessvane", ErrorCode::GroupNotFound},
+      {"root:" + std::string(255, 'g'), ErrorCode::GroupNotFound},
+      {"root:root:x", ErrorCode::GroupNotFound},
+  };
+  for (const auto& [value, error] : cases) {
+    EXPECT_EQ(resolve_user(value), fail(error)) << value;
+  }
 }
 
-// Refusals happen before any id changes, so they can run in the test process.
+// Refusals happen before any id changes, so they are safe to test in place.
 TEST(DropPrivileges, RefusalsLeaveTheIdsAlone) {
   const uid_t uid = ::getuid();
   const gid_t gid = ::getgid();
   EXPECT_EQ(drop_privileges("root"), fail(ErrorCode::RefusingToDropToRoot));
-  const auto account = unprivileged_account();
-  if (account) {
-    EXPECT_EQ(drop_privileges("root:" + std::to_string(account->gid) + "x"),
-              fail(ErrorCode::GroupNotFound));
-  }
-  if (const auto root_group = group_name_of(0)) {
-    EXPECT_EQ(drop_privileges("root:" + *root_group), fail(ErrorCode::RefusingToDropToRoot));
-  }
-  EXPECT_EQ(drop_privileges("tessvane-no-such-user"), fail(ErrorCode::UserNotFound));
+  EXPECT_EQ(drop_privileges("root:root"), fail(ErrorCode::RefusingToDropToRoot));
+  EXPECT_EQ(drop_privileges("no-such-user-tessvane"), fail(ErrorCode::UserNotFound));
+  EXPECT_EQ(drop_privileges("nobody:no-such-group-tessvane"),
+            ::getpwnam("nobody") ? fail(ErrorCode::GroupNotFound) : fail(ErrorCode::UserNotFound));
   EXPECT_EQ(drop_privileges(""), fail(ErrorCode::InvalidUserSpec));
   EXPECT_EQ(::getuid(), uid);
   EXPECT_EQ(::getgid(), gid);
 }
 
-// The real drop, in a child: afterwards every id is the account's, there are
-// no supplementary groups, and root cannot be regained.
-TEST(DropPrivileges, DropsToTheAccountForGood) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to drop privileges";
-  const auto account = unprivileged_account();
-  if (!account) GTEST_SKIP() << "no unprivileged account on this system";
-  const auto status = testing::run_in_child([&] {
-    if (!drop_privileges(account->name)) return 1;
-    uid_t r, e, s;
-    gid_t rg, eg, sg;
-    if (::getresuid(&r, &e, &s) != 0 || r != account->uid || e != account->uid ||
-        s != account->uid) {
-      return 2;
-    }
-    if (::getresgid(&rg, &eg, &sg) != 0 || rg != account->gid || eg != account->gid ||
-        sg != account->gid) {
-      return 3;
-    }
-    if (::getgroups(0, nullptr) != 0) return 4;
-    if (::setuid(0) == 0) return 5;
-    return 0;
-  });
-  EXPECT_EQ(status, 0);
+// The checks after the drop, made in the child that dropped.
+constexpr int kDropped = 0;
+constexpr int kDropFailed = 1;
+constexpr int kWrongIds = 2;
+
+int ids_are(uid_t uid, gid_t gid) {
+  const bool ids = ::getuid() == uid && ::geteuid() == uid && ::getgid() == gid &&
+                   ::getegid() == gid && ::getgroups(0, nullptr) == 0;
+  // The drop is one-way: root cannot be regained.
+  return ids && ::setuid(0) != 0 ? kDropped : kWrongIds;
 }
 
-// Without root the drop is refused at the first step that needs it.
-TEST(DropPrivileges, UnprivilegedProcessCannotChangeGroups) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become unprivileged first";
-  const auto account = unprivileged_account();
-  const auto root_group = group_name_of(0);
-  if (!account || !root_group) GTEST_SKIP() << "no unprivileged account or group 0";
+TEST(DropPrivileges, BecomesTheUserWithoutSupplementaryGroups) {
+  const auto user = testing::unprivileged_user();
+  if (!user) GTEST_SKIP() << "needs root and a user nobody to drop to";
   const auto status = testing::run_in_child([&] {
-    if (::setgroups(0, nullptr) != 0 || ::setgid(account->gid) != 0 ||
-        ::setuid(account->uid) != 0) {
-      return 10;
-    }
-    const Status dropped = drop_privileges(account->name + ":" + *root_group);
-    return dropped == fail(ErrorCode::SetgroupsFailed) ? 0 : 1;
+    const gid_t extra = 0;
+    if (::setgroups(1, &extra) != 0) return kWrongIds;  // something to clear
+    if (!drop_privileges("nobody")) return kDropFailed;
+    return ids_are(user->uid, user->gid);
   });
+  EXPECT_EQ(status, kDropped);
+}
+
+TEST(DropPrivileges, NamedGroupBecomesTheGroupId) {
+  const auto user = testing::unprivileged_user();
+  if (!user) GTEST_SKIP() << "needs root and a user nobody to drop to";
+  const auto other = some_group_besides(user->gid);
+  if (!other) GTEST_SKIP() << "no second group";
+  const std::string value = std::string("nobody:") + other->gr_name;
+  const gid_t gid = other->gr_gid;
+  const auto status = testing::run_in_child([&] {
+    if (!drop_privileges(value)) return kDropFailed;
+    return ids_are(user->uid, gid);
+  });
+  EXPECT_EQ(status, kDropped);
+}
+
+// A process that is no longer root cannot clear its groups: the first step
+// of the drop reports it.
+TEST(DropPrivileges, WithoutPrivilegeSetgroupsFails) {
+  const auto user = testing::unprivileged_user();
+  if (!user) GTEST_SKIP() << "needs root and a user nobody to become";
+  const auto status = testing::run_as_user(
+      *user, [] { return drop_privileges("nobody") == fail(ErrorCode::SetgroupsFailed) ? 0 : 1; });
   EXPECT_EQ(status, 0);
 }
 
