@@ -13,10 +13,13 @@
 // releases it after joining the thread; worker_main closes everything the
 // worker holds before it returns.
 
+#include <sys/socket.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -31,6 +34,9 @@
 namespace tessvane {
 
 inline constexpr std::int64_t kDrainPeriodMs = 30000;
+// Events taken per wait, and bytes per read of a connection.
+inline constexpr std::size_t kWorkerEventsPerWait = 64;
+inline constexpr std::size_t kWorkerReadChunk = 8192;
 
 // One listening socket of the worker, with the listener it was opened for.
 struct WorkerListener {
@@ -92,6 +98,7 @@ class Worker final : public MilterHost {
   };
 
   // The event loop (worker.cc).
+  void queue_change_read(int descriptor);
   void run();
   bool keep_running();
   void wait_and_handle();
@@ -103,7 +110,7 @@ class Worker final : public MilterHost {
   void leave() noexcept;
   // Accepting (worker_accept.cc).
   void accept_pass(const Listener& listener);
-  void admit(UniqueFd socket, const Listener& listener);
+  void admit(UniqueFd socket, const sockaddr_storage& peer, socklen_t peer_length);
   void report_refusals();
 
   std::vector<Listener> listeners_;
@@ -116,13 +123,15 @@ class Worker final : public MilterHost {
   std::int64_t last_refused_report_ms_ = 0;
   bool refused_reported_ = false;
   std::size_t index_;
-  sys::EventQueue queue_;
+  // Empty only after worker_main has closed it on leaving.
+  std::optional<sys::EventQueue> queue_;
   int shutdown_fd_;
   std::uint32_t max_connections_;
   UniqueFd reload_fd_;
   bool draining_ = false;
   std::int64_t drain_ms_;
   std::int64_t drain_deadline_ms_ = 0;
+  std::array<std::byte, kWorkerReadChunk> scratch_;
 };
 
 }  // namespace tessvane

@@ -1,0 +1,386 @@
+// The worker event loop on its own thread, with real listening sockets, a
+// real shutdown pipe and reload pipe, and clients that play the MTA with
+// real milter packets.
+
+#include "milter/worker.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "milter/connection.h"
+#include "milter_peer.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace tessvane {
+namespace {
+
+using testing::milter_packet;
+using testing::u32_text;
+
+constexpr int kReplyTimeoutMs = 3000;
+constexpr int kPollRounds = 300;  // of 10 ms: every wait below is bounded by 3 s
+constexpr std::size_t kWorkerIndex = 3;
+
+// Polls a condition every 10 ms, at most kPollRounds times.
+bool eventually(const std::function<bool()>& condition) {
+  for (int i = 0; i < kPollRounds; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
+
+std::string optneg() {
+  return milter_packet('O', u32_text(6) + u32_text(0x1FF) + u32_text(0));
+}
+
+// A blocking client socket with a receive time-out.
+class Client {
+ public:
+  static Client tcp(std::uint16_t port) {
+    Client c(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    c.connected =
+        connect(c.fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return c;
+  }
+  static Client local(const std::string& path) {
+    Client c(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    c.connected =
+        connect(c.fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return c;
+  }
+
+  void send_all(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      ASSERT_GT(n, 0) << errno;
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+  // Reads exactly n bytes; fewer when the peer closes or the time-out hits.
+  std::string read_bytes(std::size_t n) {
+    std::string out;
+    std::array<char, 65536> buffer;
+    while (out.size() < n) {
+      const ssize_t got = recv(fd.get(), buffer.data(), std::min(buffer.size(), n - out.size()), 0);
+      if (got <= 0) break;
+      out.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    return out;
+  }
+  // The next reply: its code and payload, or code 0 when none came.
+  testing::Reply reply() {
+    const std::string head = read_bytes(4);
+    if (head.size() != 4) return {};
+    const std::uint32_t length = (std::uint32_t{static_cast<unsigned char>(head[0])} << 24) |
+                                 (std::uint32_t{static_cast<unsigned char>(head[1])} << 16) |
+                                 (std::uint32_t{static_cast<unsigned char>(head[2])} << 8) |
+                                 std::uint32_t{static_cast<unsigned char>(head[3])};
+    const std::string body = read_bytes(length);
+    if (body.size() != length || body.empty()) return {};
+    return {body[0], body.substr(1)};
+  }
+  // True when the worker closed the connection without sending anything.
+  bool closed_by_peer() {
+    char byte;
+    return recv(fd.get(), &byte, 1, 0) == 0;
+  }
+
+  UniqueFd fd;
+  bool connected = false;
+
+ private:
+  explicit Client(int descriptor) : fd(descriptor) {
+    const timeval timeout{kReplyTimeoutMs / 1000, 0};
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+};
+
+class WorkerTest : public ::testing::Test {
+ protected:
+  WorkerTest() {
+    setup.index = kWorkerIndex;
+    setup.max_connections = 16;
+    setup.drain_ms = 200;
+    setup.handlers.eom = [this](MilterConnection& connection) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        labels.emplace_back(connection.peer_label_text());
+      }
+      const std::string body = "i" + u32_text(1) + testing::nul("X-Seen") +
+                               testing::nul(std::string(header_value_size, 'v'));
+      EXPECT_TRUE(queue_reply(connection, as_bytes(body)));
+      return MilterResponse::Accept;
+    };
+  }
+
+  ~WorkerTest() override {
+    stop();
+    if (thread.joinable()) thread.join();
+  }
+
+  void open_tcp_listener() {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(fd.get(), 16), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    port = ntohs(address.sin_port);
+    setup.listeners.push_back({std::move(fd), "127.0.0.1", port, false});
+  }
+
+  void open_unix_listener() {
+    unix_path = dir.file("milter.sock");
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, unix_path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(fd.get(), 16), 0);
+    setup.listeners.push_back({std::move(fd), unix_path, 0, true});
+  }
+
+  void start() {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    shutdown_read.reset(fds[0]);
+    shutdown_write.reset(fds[1]);
+    setup.shutdown_fd = shutdown_read.get();
+    Result<std::unique_ptr<Worker>> made = make_worker(std::move(setup));
+    ASSERT_TRUE(made.has_value());
+    worker = std::move(*made);
+    thread = std::thread([this] {
+      worker_main(*worker);
+      finished = true;
+    });
+  }
+
+  void stop() { shutdown_write.reset(); }
+
+  bool wait_finished() {
+    return eventually([this] { return finished.load(); });
+  }
+
+  // Negotiates and finishes one message; true when both answers came.
+  static bool exchange(Client& client) {
+    client.send_all(optneg());
+    if (client.reply().code != 'O') return false;
+    client.send_all(milter_packet('E'));
+    const testing::Reply header = client.reply();
+    return header.code == 'i' && client.reply().code == 'a';
+  }
+
+  // A new client is served within a few attempts (the worker notices a
+  // closed connection asynchronously).
+  static bool served_soon(const std::function<Client()>& connect) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+      Client next = connect();
+      if (exchange(next)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  std::vector<std::string> seen_labels() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return labels;
+  }
+
+  testing::LogCapture log{Severity::Debug};
+  testing::TempDir dir;
+  WorkerSetup setup;
+  std::uint16_t port = 0;
+  std::string unix_path;
+  std::size_t header_value_size = 8;
+  UniqueFd shutdown_read;
+  UniqueFd shutdown_write;
+  std::unique_ptr<Worker> worker;
+  std::thread thread;
+  std::atomic<bool> finished{false};
+  std::mutex mutex;
+  std::vector<std::string> labels;
+};
+
+TEST_F(WorkerTest, AnswersAFullExchangeAndLabelsTheIpv4Peer) {
+  open_tcp_listener();
+  start();
+  Client client = Client::tcp(port);
+  ASSERT_TRUE(client.connected);
+  EXPECT_TRUE(exchange(client));
+  EXPECT_TRUE(exchange(client));
+  EXPECT_EQ(seen_labels(), (std::vector<std::string>{"127.0.0.1", "127.0.0.1"}));
+}
+
+TEST_F(WorkerTest, LabelsAUnixDomainPeerLocal) {
+  open_unix_listener();
+  start();
+  Client client = Client::local(unix_path);
+  ASSERT_TRUE(client.connected);
+  EXPECT_TRUE(exchange(client));
+  EXPECT_EQ(seen_labels(), std::vector<std::string>{"local"});
+}
+
+TEST_F(WorkerTest, RefusesBeyondMaxConnectionsAndReportsOnce) {
+  setup.max_connections = 1;
+  open_tcp_listener();
+  start();
+  Client first = Client::tcp(port);
+  ASSERT_TRUE(exchange(first));
+  Client second = Client::tcp(port);
+  ASSERT_TRUE(second.connected);
+  EXPECT_TRUE(second.closed_by_peer());
+  const std::string warning = "refused 1 connection(s): worker 3 is at MaxConnections=1";
+  EXPECT_TRUE(eventually([&] { return log.contains(warning); }));
+  // Refusals inside the next second are counted and reported together by
+  // the first accept pass after it.
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(Client::tcp(port).closed_by_peer());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_TRUE(Client::tcp(port).closed_by_peer());
+  EXPECT_TRUE(eventually(
+      [&] { return log.contains("refused 3 connection(s): worker 3 is at MaxConnections=1"); }));
+  // The first connection is still served; once it has gone, a new one is.
+  EXPECT_TRUE(exchange(first));
+  first.fd.reset();
+  EXPECT_TRUE(served_soon([this] { return Client::tcp(port); }));
+}
+
+// Exactly one full read's worth first, so that only a second read on the
+// same event finds the end-of-message command.
+TEST_F(WorkerTest, ReadsOnAfterAFullChunk) {
+  open_unix_listener();
+  start();
+  const std::string first = optneg();
+  const std::size_t padding = kWorkerReadChunk - first.size() - 5 - 2;
+  const std::string macros =
+      milter_packet('D', "C" + testing::nul("{unused}") + std::string(padding - 9, 'm') + '\0');
+  std::string bytes = first + macros;
+  ASSERT_EQ(bytes.size(), kWorkerReadChunk);
+  bytes += milter_packet('E');
+  Client client = Client::local(unix_path);
+  ASSERT_TRUE(client.connected);
+  client.send_all(bytes);
+  EXPECT_EQ(client.reply().code, 'O');
+  EXPECT_EQ(client.reply().code, 'i');
+  EXPECT_EQ(client.reply().code, 'a');
+}
+
+TEST_F(WorkerTest, DrainsAndExitsWhenTheLastConnectionCloses) {
+  open_tcp_listener();
+  open_unix_listener();
+  start();
+  Client open = Client::tcp(port);
+  ASSERT_TRUE(exchange(open));
+  stop();
+  // New connections are not taken: the TCP listener is closed, the Unix path gone.
+  ASSERT_TRUE(eventually([&] {
+    struct stat info;
+    return stat(unix_path.c_str(), &info) != 0 && !Client::tcp(port).connected;
+  }));
+  EXPECT_TRUE(exchange(open));
+  EXPECT_FALSE(finished.load());
+  open.fd.reset();
+  EXPECT_TRUE(wait_finished());
+  EXPECT_FALSE(log.contains("drain timeout"));
+}
+
+TEST_F(WorkerTest, DrainTimeoutClosesWhatRemains) {
+  open_tcp_listener();
+  start();
+  Client first = Client::tcp(port);
+  Client second = Client::tcp(port);
+  ASSERT_TRUE(exchange(first));
+  ASSERT_TRUE(exchange(second));
+  stop();
+  EXPECT_TRUE(wait_finished());
+  EXPECT_TRUE(log.contains("drain timeout, closing 2 remaining connections"));
+  EXPECT_TRUE(first.closed_by_peer());
+  EXPECT_TRUE(second.closed_by_peer());
+}
+
+TEST_F(WorkerTest, EndOfStreamClosesTheConnection) {
+  setup.max_connections = 1;
+  open_unix_listener();
+  start();
+  {
+    Client gone = Client::local(unix_path);
+    ASSERT_TRUE(exchange(gone));
+  }
+  // Only a closed first connection leaves room for the second.
+  EXPECT_TRUE(served_soon([this] { return Client::local(unix_path); }));
+}
+
+TEST_F(WorkerTest, ReloadByteAcknowledgesAndCallsTheHookOnce) {
+  GenerationRecord record;
+  Result<std::vector<UniqueFd>> pipes = record.set_up_workers(kWorkerIndex + 1);
+  ASSERT_TRUE(pipes.has_value());
+  std::atomic<int> hook_calls{0};
+  setup.generation = &record;
+  setup.reload_fd = std::move((*pipes)[kWorkerIndex]);
+  setup.reload_hook = [&hook_calls] { ++hook_calls; };
+  open_tcp_listener();
+  start();
+  const std::uint64_t next = record.advance();
+  record.wake_workers();
+  EXPECT_TRUE(eventually([&] { return record.acknowledged(kWorkerIndex) == next; }));
+  EXPECT_TRUE(eventually([&] { return hook_calls.load() == 1; }));
+  // A wake-up without a new generation calls nothing; the loop still serves.
+  record.wake_workers();
+  Client client = Client::tcp(port);
+  EXPECT_TRUE(exchange(client));
+  EXPECT_EQ(hook_calls.load(), 1);
+  stop();
+  client.fd.reset();
+  EXPECT_TRUE(wait_finished());
+  thread.join();
+  record.release();
+}
+
+// A reply larger than the socket takes is held, and written through the
+// loop once the client reads again.
+TEST_F(WorkerTest, HeldReplyResumesWhenThePeerReads) {
+  header_value_size = 240000;
+  open_unix_listener();
+  start();
+  Client client = Client::local(unix_path);
+  ASSERT_TRUE(client.connected);
+  const int small = 4096;
+  setsockopt(client.fd.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  client.send_all(optneg());
+  ASSERT_EQ(client.reply().code, 'O');
+  client.send_all(milter_packet('E'));
+  EXPECT_TRUE(eventually([&] { return log.contains("holding "); }));
+  const testing::Reply header = client.reply();
+  EXPECT_EQ(header.code, 'i');
+  EXPECT_EQ(header.payload.size(), 4 + 7 + header_value_size + 1);
+  EXPECT_EQ(client.reply().code, 'a');
+}
+
+}  // namespace
+}  // namespace tessvane
