@@ -111,12 +111,12 @@ class DaemonTestBase(unittest.TestCase):
         self.pid_file = os.path.join(self.dir.name, "run", "tessvane.pid")
         self.port = free_tcp_port()
 
-    def write_config(self, extra="", nameserver="127.0.0.1", listener=None):
+    def write_config(self, extra="", nameserver="127.0.0.1", listener=None, foreground="yes"):
         listener = listener or "inet:%d@127.0.0.1" % self.port
-        text = ("[global]\nAuthservID = %s\nForeground = yes\nSyslog = no\nLogLevel = debug\n"
+        text = ("[global]\nAuthservID = %s\nForeground = %s\nSyslog = no\nLogLevel = debug\n"
                 "PidFile = %s\nWorkerThreads = 2\nDnsNameserver = %s\nDnsTimeout = 2\n"
                 "DnsRetries = 0\n%s\n[listener:main]\nSocket = %s\n"
-                % (AUTHSERV_ID, self.pid_file, nameserver, extra, listener))
+                % (AUTHSERV_ID, foreground, self.pid_file, nameserver, extra, listener))
         path = os.path.join(self.dir.name, "tessvane.conf")
         with open(path, "w") as handle:
             handle.write(text)
@@ -130,12 +130,16 @@ class DaemonTestBase(unittest.TestCase):
         self.assertIn("AuthservID=%s, listeners=1" % AUTHSERV_ID, line)
         return daemon
 
-    def mta(self):
+    def mta(self, unix_path=None):
+        """A connection to the listener; retried while the workers bind, which
+        follows the start-up line."""
         from milter_client import MilterClient
 
         deadline = time.monotonic() + WAIT_S
         while True:
             try:
+                if unix_path:
+                    return MilterClient.unix(unix_path)
                 return MilterClient.tcp("127.0.0.1", self.port)
             except OSError:
                 if time.monotonic() > deadline:
@@ -214,12 +218,10 @@ class RunningDaemonTest(DaemonTestBase):
 
 class UnixListenerTest(DaemonTestBase):
     def test_every_worker_serves_the_unix_socket_and_its_directory_is_made(self):
-        from milter_client import MilterClient
-
         path = os.path.join(self.dir.name, "sockets", "milter.sock")
         daemon = self.start(self.write_config(listener="unix:" + path))
         self.assertTrue(os.path.isdir(os.path.dirname(path)))
-        clients = [MilterClient.unix(path) for _ in range(4)]
+        clients = [self.mta(unix_path=path) for _ in range(4)]
         for mta in clients:
             self.assertEqual(mta.negotiate()[0], 6)
         for mta in clients:
@@ -228,6 +230,57 @@ class UnixListenerTest(DaemonTestBase):
         daemon.process.send_signal(signal.SIGTERM)
         self.assertEqual(daemon.wait_exit(), 0, daemon.seen)
         self.assertFalse(os.path.exists(path))
+
+
+def process_alive(pid):
+    """Running, not merely a zombie that nobody has reaped yet."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    try:
+        with open("/proc/%d/stat" % pid) as handle:
+            return handle.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return True  # no /proc: kill() said it exists
+
+
+def kill_if_alive(pid):
+    if process_alive(pid):
+        os.kill(pid, signal.SIGKILL)
+
+
+class DaemonizedTest(DaemonTestBase):
+    def config_in_background(self):
+        return self.write_config(foreground="no")
+
+    def test_starting_command_exits_zero_once_the_daemon_serves(self):
+        starter = subprocess.run([ARGS.daemon, "-c", self.config_in_background()],
+                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=WAIT_S)
+        self.assertEqual(starter.returncode, 0, starter.stderr)
+        with open(self.pid_file) as handle:
+            pid = int(handle.read())
+        self.addCleanup(kill_if_alive, pid)
+        self.assertTrue(process_alive(pid))
+        with self.mta() as mta:
+            self.assertEqual(mta.negotiate()[0], 6)
+            mta.quit()
+        os.kill(pid, signal.SIGTERM)
+        deadline = time.monotonic() + WAIT_S
+        while process_alive(pid) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertFalse(process_alive(pid))
+        self.assertFalse(os.path.exists(self.pid_file))
+
+    def test_starting_command_exits_one_when_the_daemon_fails(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as taken:
+            taken.bind(("127.0.0.1", self.port))
+            taken.listen(1)
+            starter = subprocess.run([ARGS.daemon, "-c", self.config_in_background()],
+                                     stdin=subprocess.DEVNULL, capture_output=True,
+                                     timeout=WAIT_S)
+        self.assertEqual(starter.returncode, 1, starter.stderr)
+        self.assertFalse(os.path.exists(self.pid_file))
 
 
 class FatalStartTest(DaemonTestBase):
