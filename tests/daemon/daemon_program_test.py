@@ -216,6 +216,42 @@ class RunningDaemonTest(DaemonTestBase):
         self.assertFalse(os.path.exists(self.pid_file))
 
 
+class WhitelistReloadTest(DaemonTestBase):
+    def test_sighup_publishes_the_rewritten_whitelist_to_the_workers(self):
+        from milter_client import SMFIR_ACCEPT, SMFIR_INSHEADER, parse_insert_header
+
+        dns, address = start_dns({"example.com": {"TXT": ["v=spf1 -all"]}})
+        if dns is None:
+            self.skipTest("port 53 of a loopback address cannot be bound")
+        self.addCleanup(dns.stop)
+        whitelist = os.path.join(self.dir.name, "whitelist")
+        with open(whitelist, "w") as handle:
+            handle.write("192.0.2.99\n")
+        daemon = self.start(self.write_config(extra="WhitelistFile = %s" % whitelist,
+                                              nameserver=address))
+
+        def header_of_one_message():
+            with self.mta() as mta:
+                mta.negotiate()
+                modifications, final = mta.message(client_addr="203.0.113.5", helo="h.example",
+                                                   sender="<u@example.com>")
+                mta.quit()
+            self.assertEqual(final[0], SMFIR_ACCEPT)
+            values = [parse_insert_header(data)[2] for code, data in modifications
+                      if code == SMFIR_INSHEADER]
+            self.assertEqual(len(values), 1, modifications)
+            return values[0]
+
+        self.assertIn("spf=fail", header_of_one_message())
+        with open(whitelist, "w") as handle:
+            handle.write("203.0.113.0/24\n")
+        daemon.process.send_signal(signal.SIGHUP)
+        self.assertIsNotNone(daemon.wait_line("whitelist reloaded from %s" % whitelist))
+        self.assertIn("spf=pass", header_of_one_message())
+        self.assertIsNotNone(daemon.wait_line("result=pass (whitelisted)"))
+        self.assertFalse(any("config generation advanced" in line for line in daemon.seen))
+
+
 class UnixListenerTest(DaemonTestBase):
     def test_every_worker_serves_the_unix_socket_and_its_directory_is_made(self):
         path = os.path.join(self.dir.name, "sockets", "milter.sock")
