@@ -105,8 +105,10 @@ TEST(CheckPidFile, ReadsOnlyTheFirst32Bytes) {
   TempDir dir;
   LiveProcess live;
   const std::string digits = std::to_string(live.pid());
-  // The pid starts within the first 32 bytes but ends beyond them.
-  const std::string padded = std::string(32 - digits.size() + 1, ' ') + digits + "\n";
+  // Only the sign falls within the first 32 bytes; read whole, the file
+  // would name the live process. (A cut inside the digits would name some
+  // other pid, which may or may not be alive.)
+  const std::string padded = std::string(31, ' ') + "+" + digits + "\n";
   EXPECT_TRUE(check_pid_file(dir.write("long.pid", padded)));
   const std::string fits = std::string(32 - digits.size(), ' ') + digits + "trailing";
   EXPECT_EQ(check_pid_file(dir.write("fits.pid", fits)), fail(ErrorCode::AlreadyRunning));
