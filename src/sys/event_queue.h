@@ -63,7 +63,8 @@ class EventQueue {
   // for up to events.size() events: kept events first (then without
   // blocking), then the kernel's. No timeout waits without a limit. A signal
   // interruption is retried. Returns the number stored. Errors: AccessDenied,
-  // EventNotFound, SystemResources, ProcessNotFound, Unexpected.
+  // EventNotFound, SystemResources, ProcessNotFound, InvalidArgument (a bad
+  // queue or event list), Unexpected.
   Result<std::size_t> wait(std::span<Event> events, std::optional<int> timeout_ms) noexcept;
 
   // Moves up to events.size() kept events into events; returns how many.
