@@ -87,8 +87,6 @@ class Worker final : public MilterHost {
   const MilterHandlers& handlers() const noexcept override { return handlers_; }
   NegotiationMasks negotiation() const noexcept override { return masks_; }
 
-  std::size_t connection_count() const noexcept { return connections_.size(); }
-
  private:
   friend int worker_main(Worker& worker);
 
