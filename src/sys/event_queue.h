@@ -61,7 +61,8 @@ class EventQueue {
 
   // Submits the batch (emptied whether or not the call succeeds) and waits
   // for up to events.size() events: kept events first (then without
-  // blocking), then the kernel's. No timeout waits without a limit. A signal
+  // blocking), then the kernel's. When kept events alone fill events, the
+  // batch stays pending for the next call. No timeout waits without a limit. A signal
   // interruption is retried. Returns the number stored. Errors: AccessDenied,
   // EventNotFound, SystemResources, ProcessNotFound, InvalidArgument (a bad
   // queue or event list), Unexpected.

@@ -149,6 +149,8 @@ Result<std::size_t> EventQueue::wait(std::span<Event> events,
                                      std::optional<int> timeout_ms) noexcept {
   State& s = *state_;
   std::size_t stored = take_carried(events);
+  // With no room for the refusals of the batch, it waits for the next call.
+  if (stored == events.size()) return stored;
   try {
     s.ready.resize(events.size() - stored);
   } catch (const std::bad_alloc&) {
