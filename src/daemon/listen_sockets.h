@@ -36,11 +36,12 @@ struct ListeningSocket {
 };
 
 // Creates, binds and listens (backlog kListenBacklog).
-// TCP: the spec's IPv4 or IPv6 literal and port, SO_REUSEADDR and
+// TCP: the listener's IPv4 or IPv6 literal and port, SO_REUSEADDR and
 // SO_REUSEPORT set so that every worker binds the same address and the kernel
 // spreads connections over them; port 0 takes a port the kernel chooses (read
-// back in address). UNIX-domain: whatever file is at the path is deleted
-// first (errors ignored), SO_REUSEADDR only; the socket file gets no explicit
+// back in address). UNIX-domain: a stale socket at the path is deleted first
+// (errors ignored; any other kind of file is left alone and the bind then
+// fails), SO_REUSEADDR only; the socket file gets no explicit
 // mode or owner. Errors (the socket is closed): InvalidAddress for a TCP
 // address that is no IP literal, InvalidPath for an empty UNIX-domain path or
 // one holding a NUL byte, NameTooLong beyond kUnixPathMax bytes, and the
