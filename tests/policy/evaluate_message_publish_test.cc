@@ -18,53 +18,15 @@
 #include "policy/publisher.h"
 #include "support/dns_responder.h"
 #include "support/temp_dir.h"
+#include "zmq_collector.h"
 
 namespace tessvane {
 namespace {
 
+using testing::Collector;
+
 constexpr int kPollMs = 50;
 constexpr int kJoinAttempts = 100;  // bounds the wait for the PUB/SUB connection
-
-class Collector {
- public:
-  Collector() : context_(zmq_ctx_new()), socket_(zmq_socket(context_, ZMQ_SUB)) {
-    const int linger = 0;
-    zmq_setsockopt(socket_, ZMQ_LINGER, &linger, sizeof linger);
-    zmq_setsockopt(socket_, ZMQ_SUBSCRIBE, "", 0);
-    std::array<char, 256> endpoint{};
-    std::size_t size = endpoint.size();
-    if (zmq_bind(socket_, "tcp://127.0.0.1:*") == 0 &&
-        zmq_getsockopt(socket_, ZMQ_LAST_ENDPOINT, endpoint.data(), &size) == 0) {
-      endpoint_ = endpoint.data();
-    }
-  }
-  ~Collector() {
-    zmq_close(socket_);
-    zmq_ctx_destroy(context_);
-  }
-  Collector(const Collector&) = delete;
-  Collector& operator=(const Collector&) = delete;
-
-  const std::string& endpoint() const { return endpoint_; }
-
-  std::optional<std::string> receive(int timeout_ms) {
-    zmq_pollitem_t item{socket_, 0, ZMQ_POLLIN, 0};
-    if (zmq_poll(&item, 1, timeout_ms) != 1) return std::nullopt;
-    zmq_msg_t message;
-    zmq_msg_init(&message);
-    std::optional<std::string> frame;
-    if (zmq_msg_recv(&message, socket_, ZMQ_DONTWAIT) >= 0) {
-      frame.emplace(static_cast<const char*>(zmq_msg_data(&message)), zmq_msg_size(&message));
-    }
-    zmq_msg_close(&message);
-    return frame;
-  }
-
- private:
-  void* context_;
-  void* socket_;
-  std::string endpoint_;
-};
 
 // Publishes a marker from this thread until the collector has it, then
 // drains what else arrived, so that the next frame is the handler's.
