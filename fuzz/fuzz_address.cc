@@ -13,7 +13,7 @@
 
 #include "base/number.h"
 #include "base/text.h"
-#include "spf/address.h"
+#include "net/address.h"
 
 namespace tessvane {
 namespace {

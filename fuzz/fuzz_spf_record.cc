@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "spf/address.h"
+#include "net/address.h"
 #include "spf/domain_spec.h"
 #include "spf/record.h"
 #include "spf/record_selection.h"

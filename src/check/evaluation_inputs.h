@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "check/command_line.h"
-#include "spf/address.h"
+#include "net/address.h"
 #include "spf/spf_result.h"
 
 namespace tessvane::check {

@@ -8,7 +8,7 @@
 #include "base/text.h"
 #include "check/command_line.h"
 #include "check/evaluation_inputs.h"
-#include "daemon/logger.h"
+#include "log/logger.h"
 #include "dns/resolver.h"
 #include "spf/check_host.h"
 

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "spf/address.h"
+#include "net/address.h"
 
 namespace tessvane {
 namespace {

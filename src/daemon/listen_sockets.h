@@ -9,7 +9,7 @@
 
 #include "base/error_code.h"
 #include "base/unique_fd.h"
-#include "daemon/settings.h"
+#include "config/settings.h"
 
 namespace tessvane {
 

@@ -13,8 +13,8 @@
 #include "base/number.h"
 #include "base/text.h"
 #include "base/unique_fd.h"
-#include "daemon/c_path.h"
-#include "daemon/logger.h"
+#include "base/c_path.h"
+#include "log/logger.h"
 
 namespace tessvane {
 namespace {

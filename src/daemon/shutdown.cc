@@ -1,6 +1,6 @@
 #include "base/text.h"
-#include "daemon/list_reload.h"
-#include "daemon/logger.h"
+#include "config/list_reload.h"
+#include "log/logger.h"
 #include "daemon/pid_file.h"
 #include "daemon/startup_state.h"
 #include "policy/thread_resolver.h"

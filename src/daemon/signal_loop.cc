@@ -1,7 +1,7 @@
 #include <csignal>
 
-#include "daemon/list_reload.h"
-#include "daemon/logger.h"
+#include "config/list_reload.h"
+#include "log/logger.h"
 #include "daemon/startup_state.h"
 
 namespace tessvane {

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "base/text.h"
-#include "daemon/config_load.h"
+#include "config/config_load.h"
 #include "daemon/daemonize.h"
-#include "daemon/list_reload.h"
-#include "daemon/logger.h"
+#include "config/list_reload.h"
+#include "log/logger.h"
 #include "daemon/open_files.h"
 #include "daemon/pid_file.h"
 #include "daemon/privileges.h"

@@ -12,7 +12,7 @@
 
 #include "base/error_code.h"
 #include "base/unique_fd.h"
-#include "daemon/settings.h"
+#include "config/settings.h"
 #include "dns/health_monitor.h"
 #include "milter/worker.h"
 

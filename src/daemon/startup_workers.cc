@@ -6,10 +6,10 @@
 #include <new>
 #include <utility>
 
-#include "daemon/generation.h"
+#include "config/generation.h"
 #include "daemon/listen_sockets.h"
 #include "daemon/startup_state.h"
-#include "daemon/startup_thread.h"
+#include "sys/thread.h"
 #include "policy/evaluate_message.h"
 #include "policy/thread_resolver.h"
 

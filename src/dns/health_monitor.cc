@@ -10,8 +10,8 @@
 
 #include "base/text.h"
 #include "base/unique_fd.h"
-#include "daemon/logger.h"
-#include "daemon/startup_thread.h"
+#include "log/logger.h"
+#include "sys/thread.h"
 
 namespace tessvane {
 namespace {

@@ -22,7 +22,7 @@
 
 #include "base/error_code.h"
 #include "dns/health_marks.h"
-#include "spf/address.h"
+#include "net/address.h"
 
 namespace tessvane {
 

@@ -6,7 +6,7 @@
 
 #include "base/clock.h"
 #include "base/text.h"
-#include "daemon/logger.h"
+#include "log/logger.h"
 #include "dns/message.h"
 #include "dns/transport.h"
 

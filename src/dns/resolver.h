@@ -18,7 +18,7 @@
 #include "dns/health_marks.h"
 #include "dns/message.h"
 #include "dns/resource_record.h"
-#include "spf/address.h"
+#include "net/address.h"
 
 namespace tessvane {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "base/error_code.h"
-#include "spf/address.h"
+#include "net/address.h"
 
 namespace tessvane {
 

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "base/text.h"
-#include "daemon/logger.h"
+#include "log/logger.h"
 
 namespace tessvane {
 

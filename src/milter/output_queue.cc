@@ -9,7 +9,7 @@
 #include <new>
 
 #include "base/text.h"
-#include "daemon/logger.h"
+#include "log/logger.h"
 #include "milter/connection.h"
 #include "milter/host.h"
 

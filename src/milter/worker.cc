@@ -11,7 +11,7 @@
 
 #include "base/clock.h"
 #include "base/text.h"
-#include "daemon/logger.h"
+#include "log/logger.h"
 #include "milter/codec.h"
 #include "milter/framer.h"
 

@@ -26,7 +26,7 @@
 
 #include "base/error_code.h"
 #include "base/unique_fd.h"
-#include "daemon/generation.h"
+#include "config/generation.h"
 #include "milter/connection.h"
 #include "milter/host.h"
 #include "sys/event_queue.h"

@@ -11,7 +11,7 @@
 
 #include "base/clock.h"
 #include "base/text.h"
-#include "daemon/logger.h"
+#include "log/logger.h"
 #include "milter/peer_label.h"
 #include "milter/worker.h"
 

@@ -5,9 +5,9 @@
 
 #include "base/clock.h"
 #include "base/text.h"
-#include "daemon/list_holder.h"
-#include "daemon/logger.h"
-#include "daemon/settings.h"
+#include "config/list_holder.h"
+#include "log/logger.h"
+#include "config/settings.h"
 #include "policy/auth_results.h"
 #include "policy/forged_headers.h"
 #include "policy/publisher.h"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "daemon/logger.h"
+#include "log/logger.h"
 #include "policy/auth_results.h"
 #include "policy/header_scan.h"
 

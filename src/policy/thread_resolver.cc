@@ -3,7 +3,7 @@
 #include <atomic>
 #include <optional>
 
-#include "daemon/logger.h"
+#include "log/logger.h"
 
 namespace tessvane {
 namespace {

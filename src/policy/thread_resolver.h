@@ -5,7 +5,7 @@
 // a configuration reload, so that the next evaluation builds a fresh one.
 
 #include "base/error_code.h"
-#include "daemon/settings.h"
+#include "config/settings.h"
 #include "dns/health_marks.h"
 #include "dns/resolver.h"
 

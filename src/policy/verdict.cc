@@ -4,9 +4,9 @@
 
 #include "base/clock.h"
 #include "base/text.h"
-#include "daemon/logger.h"
+#include "log/logger.h"
 #include "policy/thread_resolver.h"
-#include "spf/address.h"
+#include "net/address.h"
 #include "spf/check_host.h"
 #include "spf/evaluation.h"
 

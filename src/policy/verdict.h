@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "milter/connection.h"
-#include "policy/address_list.h"
+#include "config/address_list.h"
 #include "spf/spf_result.h"
 
 namespace tessvane {

@@ -15,7 +15,7 @@
 
 #include "base/error_code.h"
 #include "dns/resolver.h"
-#include "spf/address.h"
+#include "net/address.h"
 #include "spf/evaluation.h"
 
 namespace tessvane {

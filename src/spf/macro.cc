@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "base/text.h"
-#include "spf/address.h"
+#include "net/address.h"
 #include "spf/evaluation.h"
 #include "spf/guarded_lookup.h"
 

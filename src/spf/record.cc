@@ -4,7 +4,7 @@
 #include <new>
 
 #include "base/text.h"
-#include "spf/address.h"
+#include "net/address.h"
 #include "spf/domain_spec.h"
 #include "spf/record_selection.h"
 

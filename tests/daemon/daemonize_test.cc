@@ -12,7 +12,7 @@
 #include <string>
 
 #include "child_process.h"
-#include "daemon/file_read.h"
+#include "base/file_read.h"
 #include "support/temp_dir.h"
 
 namespace tessvane {

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "child_process.h"
-#include "daemon/file_read.h"
-#include "spf/address.h"
+#include "base/file_read.h"
+#include "net/address.h"
 #include "support/temp_dir.h"
 
 namespace tessvane {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/byte_reader.h"
-#include "daemon/settings.h"
+#include "config/settings.h"
 #include "milter/codec.h"
 #include "milter/framer.h"
 #include "milter/host.h"

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/list_holder.h"
-#include "daemon/settings.h"
+#include "config/list_holder.h"
+#include "config/settings.h"
 #include "policy/evaluate_message.h"
 #include "policy/publisher.h"
 #include "support/dns_responder.h"

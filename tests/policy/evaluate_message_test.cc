@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "daemon/list_holder.h"
-#include "daemon/settings.h"
+#include "config/list_holder.h"
+#include "config/settings.h"
 #include "policy/auth_results.h"
 #include "policy/thread_resolver.h"
 #include "reply_reader.h"

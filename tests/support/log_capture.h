@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/unique_fd.h"
-#include "daemon/logger.h"
+#include "log/logger.h"
 #include "support/temp_dir.h"
 
 namespace tessvane::testing {

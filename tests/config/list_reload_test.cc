@@ -1,0 +1,252 @@
+// The start-up load and the SIGHUP reload of the two address lists, with
+// their log lines, generation numbers and the wake-up of the workers.
+
+#include "config/list_reload.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/list_fixture.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace tessvane {
+namespace {
+
+using testing::LogCapture;
+using testing::TempDir;
+using testing::TestMemory;
+
+using Texts = std::vector<std::string>;
+
+class ListReloadTest : public ::testing::Test {
+ protected:
+  // One SIGHUP as the signal loop runs it: whitelist, trusted relays, wake-up.
+  void sighup() {
+    bool changed = reload_list(whitelist_, whitelist_path_, kWhitelistName);
+    changed = reload_list(relays_, relays_path_, kTrustedRelaysName) || changed;
+    finish_reload(record_, changed);
+  }
+  void start_up() {
+    load_list(whitelist_, whitelist_path_, kWhitelistName);
+    load_list(relays_, relays_path_, kTrustedRelaysName);
+  }
+  // Two workers whose reload hooks count into reloads_.
+  void set_up_two_workers() {
+    auto pipes = record_.set_up_workers(2);
+    ASSERT_TRUE(pipes.has_value());
+    pipes_ = std::move(*pipes);
+    workers_.reserve(2);
+    for (std::size_t i = 0; i < 2; ++i) workers_.emplace_back(record_, i, [this] { ++reloads_; });
+  }
+  std::string whitelisted(std::size_t generation, std::size_t awaiting) const {
+    return "whitelist reloaded from " + *whitelist_path_ + " (generation " +
+           std::to_string(generation) + ", " + std::to_string(awaiting) + " awaiting reclamation)";
+  }
+  std::string relayed(std::size_t generation, std::size_t awaiting) const {
+    return "trusted relays reloaded from " + *relays_path_ + " (generation " +
+           std::to_string(generation) + ", " + std::to_string(awaiting) + " awaiting reclamation)";
+  }
+
+  TempDir dir_;
+  LogCapture log_;
+  TestMemory memory_;
+  GenerationRecord record_;
+  ListHolder whitelist_{record_, memory_};
+  ListHolder relays_{record_, memory_};
+  std::optional<std::string> whitelist_path_ = dir_.write("whitelist", "192.0.2.1\n");
+  std::optional<std::string> relays_path_ = dir_.write("relays", "198.51.100.0/24\n");
+  std::vector<UniqueFd> pipes_;
+  std::vector<WorkerGeneration> workers_;
+  int reloads_ = 0;
+};
+
+TEST_F(ListReloadTest, StartUpPublishesEachReadableListAndCountsOneGenerationEach) {
+  start_up();
+  EXPECT_EQ(record_.generation(), 2u);
+  ASSERT_NE(whitelist_.current(), nullptr);
+  ASSERT_NE(relays_.current(), nullptr);
+  EXPECT_TRUE(address_list_contains(*whitelist_.current(), "192.0.2.1"));
+  EXPECT_TRUE(address_list_contains(*relays_.current(), "198.51.100.77"));
+  EXPECT_EQ(log_.take_texts(), Texts{});
+}
+
+TEST_F(ListReloadTest, NoPathMeansNoListAndNoGeneration) {
+  whitelist_path_.reset();
+  relays_path_.reset();
+  start_up();
+  EXPECT_EQ(whitelist_.current(), nullptr);
+  EXPECT_EQ(relays_.current(), nullptr);
+  EXPECT_EQ(record_.generation(), 0u);
+  EXPECT_FALSE(reload_list(whitelist_, whitelist_path_, kWhitelistName));
+  EXPECT_EQ(record_.generation(), 0u);
+  EXPECT_EQ(log_.take_texts(), Texts{});
+}
+
+TEST_F(ListReloadTest, StartUpFailuresLeaveTheListEmpty) {
+  const std::string missing = dir_.file("missing");
+  load_list(whitelist_, missing, kWhitelistName);
+  memory_.fail_allocation(0);  // the box
+  load_list(relays_, relays_path_, kTrustedRelaysName);
+  EXPECT_EQ(log_.take_texts(),
+            (Texts{"failed to load whitelist: " + missing,
+                   "failed to box trusted relays " + *relays_path_ + ": error.OutOfMemory"}));
+  memory_.fail_allocation(1);  // the retired table, after the box
+  load_list(whitelist_, whitelist_path_, kWhitelistName);
+  EXPECT_EQ(log_.take_texts(),
+            Texts{"failed to publish whitelist " + *whitelist_path_ + ": error.OutOfMemory"});
+  EXPECT_EQ(whitelist_.current(), nullptr);
+  EXPECT_EQ(relays_.current(), nullptr);
+  EXPECT_EQ(record_.generation(), 0u);
+  EXPECT_EQ(memory_.boxes_live(), 0u);
+}
+
+TEST_F(ListReloadTest, SighupWithoutListsAdvancesTheGenerationItself) {
+  whitelist_path_.reset();
+  relays_path_.reset();
+  start_up();
+  set_up_two_workers();
+
+  sighup();
+  EXPECT_EQ(log_.take_texts(), Texts{"config generation advanced to 1"});
+  for (const auto& fd : pipes_) EXPECT_EQ(testing::drain_pipe(fd), "");  // nobody is woken
+  for (auto& worker : workers_) acknowledge_generation(worker);
+  EXPECT_EQ(reloads_, 2);
+  EXPECT_EQ(record_.min_acknowledged(), 1u);
+
+  sighup();
+  EXPECT_EQ(log_.take_texts(), Texts{"config generation advanced to 2"});
+}
+
+TEST_F(ListReloadTest, SighupRepublishesBothListsAndWakesTheWorkers) {
+  start_up();
+  set_up_two_workers();
+
+  sighup();
+  EXPECT_EQ(log_.take_texts(), (Texts{whitelisted(3, 1), relayed(4, 1)}));
+  for (const auto& fd : pipes_) EXPECT_EQ(testing::drain_pipe(fd), std::string(1, '\1'));
+  EXPECT_EQ(memory_.boxes_released(), 0u);
+
+  for (auto& worker : workers_) acknowledge_generation(worker);
+  EXPECT_EQ(reloads_, 2);
+  sighup();  // the start-up boxes go; those of the first SIGHUP wait
+  EXPECT_EQ(log_.take_texts(), (Texts{whitelisted(5, 1), relayed(6, 1)}));
+  EXPECT_EQ(memory_.boxes_released(), 2u);
+  EXPECT_EQ(memory_.boxes_live(), 4u);
+}
+
+TEST_F(ListReloadTest, ASilentWorkerMakesRetiredBoxesAccumulate) {
+  relays_path_.reset();
+  start_up();
+  auto pipes = record_.set_up_workers(2);
+  ASSERT_TRUE(pipes.has_value());
+  WorkerGeneration busy(record_, 0, nullptr);
+  WorkerGeneration silent(record_, 1, nullptr);
+  for (std::size_t i = 1; i <= 4; ++i) {
+    sighup();
+    acknowledge_generation(busy);
+    EXPECT_EQ(log_.take_texts(), Texts{whitelisted(1 + i, i)});
+  }
+  EXPECT_EQ(memory_.boxes_released(), 0u);
+
+  acknowledge_generation(silent);
+  sighup();
+  EXPECT_EQ(log_.take_texts(), Texts{whitelisted(6, 1)});
+  EXPECT_EQ(memory_.boxes_released(), 4u);
+}
+
+TEST_F(ListReloadTest, AListThatCannotBeReReadStaysInForce) {
+  start_up();
+  const AddressList* before = whitelist_.current();
+  ASSERT_EQ(::unlink(whitelist_path_->c_str()), 0);
+  relays_path_.reset();
+  sighup();
+  EXPECT_EQ(log_.take_texts(),
+            (Texts{"reload: failed to re-read whitelist " + *whitelist_path_ + ", keeping previous",
+                   "config generation advanced to 3"}));
+  EXPECT_EQ(whitelist_.current(), before);
+  EXPECT_TRUE(address_list_contains(*whitelist_.current(), "192.0.2.1"));
+}
+
+TEST_F(ListReloadTest, OutOfMemoryOnReloadKeepsThePreviousList) {
+  relays_path_.reset();
+  start_up();
+  auto pipes = record_.set_up_workers(1);  // never acknowledges: boxes pile up
+  ASSERT_TRUE(pipes.has_value());
+  const AddressList* before = whitelist_.current();
+  memory_.fail_allocation(0);
+  EXPECT_FALSE(reload_list(whitelist_, whitelist_path_, kWhitelistName));
+  EXPECT_EQ(log_.take_texts(), Texts{"reload: out of memory boxing whitelist, keeping previous"});
+  EXPECT_EQ(whitelist_.current(), before);
+
+  // Fill the retired table (it first grows to 8), then refuse its growth.
+  for (int i = 0; i < 8; ++i) EXPECT_TRUE(reload_list(whitelist_, whitelist_path_, kWhitelistName));
+  log_.take_texts();
+  before = whitelist_.current();
+  const std::uint64_t generation = record_.generation();
+  memory_.fail_allocation(1);
+  EXPECT_FALSE(reload_list(whitelist_, whitelist_path_, kWhitelistName));
+  EXPECT_EQ(log_.take_texts(),
+            Texts{"reload: out of memory publishing whitelist, keeping previous"});
+  EXPECT_EQ(whitelist_.current(), before);
+  EXPECT_EQ(record_.generation(), generation);
+  EXPECT_EQ(memory_.boxes_live(), 9u);
+}
+
+TEST_F(ListReloadTest, AnEvaluationFinishesWithTheListsItStartedWith) {
+  start_up();
+  auto pipes = record_.set_up_workers(1);
+  ASSERT_TRUE(pipes.has_value());
+  WorkerGeneration worker(record_, 0, nullptr);
+  acknowledge_generation(worker);
+  const AddressList* in_use = whitelist_.current();  // a message starts
+
+  dir_.write("whitelist", "203.0.113.5\n");
+  sighup();
+  sighup();
+  EXPECT_FALSE(address_list_contains(*whitelist_.current(), "192.0.2.1"));
+  EXPECT_TRUE(address_list_contains(*in_use, "192.0.2.1"));  // still whole
+  EXPECT_EQ(memory_.boxes_released(), 0u);
+
+  acknowledge_generation(worker);  // the next loop top: the message is done
+  sighup();
+  EXPECT_EQ(memory_.boxes_released(), 4u);  // both start-up boxes and the first reloads
+  EXPECT_EQ(memory_.boxes_live(), 4u);
+}
+
+TEST(ConfiguredLists, UseTheProcessWideHolders) {
+  TempDir dir;
+  LogCapture log;
+  Settings config;
+  config.whitelist_file = dir.write("whitelist", "192.0.2.1\n");
+  config.trusted_relays_file = dir.write("relays", "2001:db8::/32\n");
+  const std::uint64_t start = generation_record().generation();
+
+  load_configured_lists(config);
+  EXPECT_EQ(generation_record().generation(), start + 2);
+  ASSERT_NE(whitelist_holder().current(), nullptr);
+  ASSERT_NE(trusted_relays_holder().current(), nullptr);
+  EXPECT_TRUE(address_list_contains(*whitelist_holder().current(), "192.0.2.1"));
+  EXPECT_TRUE(address_list_contains(*trusted_relays_holder().current(), "2001:db8::25"));
+
+  // Without workers nothing waits for reclamation.
+  reload_configured_lists(config);
+  EXPECT_EQ(log.take_texts(),
+            (Texts{"whitelist reloaded from " + *config.whitelist_file + " (generation " +
+                       std::to_string(start + 3) + ", 0 awaiting reclamation)",
+                   "trusted relays reloaded from " + *config.trusted_relays_file + " (generation " +
+                       std::to_string(start + 4) + ", 0 awaiting reclamation)"}));
+
+  release_configured_lists();
+  EXPECT_EQ(whitelist_holder().current(), nullptr);
+  EXPECT_EQ(trusted_relays_holder().current(), nullptr);
+  reload_configured_lists(Settings{});
+  EXPECT_EQ(log.take_texts(), Texts{"config generation advanced to " + std::to_string(start + 5)});
+}
+
+}  // namespace
+}  // namespace tessvane

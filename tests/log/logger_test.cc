@@ -1,0 +1,135 @@
+#include "log/logger.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/log_capture.h"
+
+namespace tessvane {
+namespace {
+
+using testing::LogCapture;
+
+std::string pid_text() {
+  return std::to_string(getpid());
+}
+
+// Runs fn with standard error redirected into a pipe and returns what it wrote.
+template <typename Fn>
+std::string capture_stderr(Fn fn) {
+  int fds[2];
+  EXPECT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  const int saved = dup(STDERR_FILENO);
+  dup2(fds[1], STDERR_FILENO);
+  fn();
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  close(fds[1]);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fds[0]);
+  return out;
+}
+
+TEST(Logger, SyslogLineCarriesPriorityIdentAndPid) {
+  LogCapture capture;
+  logger().set_ident("tessvane");
+  logger().facility = 16;  // local0
+  log_message(Severity::Err, "first");
+  logger().facility = 2;  // mail
+  log_message(Severity::Info, "second");
+  EXPECT_EQ(capture.take_lines(),
+            (std::vector<std::string>{"<131>tessvane[" + pid_text() + "]: first",
+                                      "<22>tessvane[" + pid_text() + "]: second"}));
+}
+
+TEST(Logger, LevelGatesBySeverity) {
+  struct Case {
+    std::uint8_t level;
+    bool err, warning, info, debug;
+  };
+  const Case cases[] = {
+      {3, true, false, false, false},
+      {4, true, true, false, false},
+      {6, true, true, true, false},
+      {7, true, true, true, true},
+  };
+  for (const auto& c : cases) {
+    LogCapture capture;
+    logger().level = c.level;
+    EXPECT_EQ(log_enabled(Severity::Err), c.err);
+    EXPECT_EQ(log_enabled(Severity::Warning), c.warning);
+    EXPECT_EQ(log_enabled(Severity::Info), c.info);
+    EXPECT_EQ(log_enabled(Severity::Debug), c.debug);
+    log_message(Severity::Err, "e");
+    log_message(Severity::Warning, "w");
+    log_message(Severity::Info, "i");
+    log_message(Severity::Debug, "d");
+    const std::size_t expected = c.err + c.warning + c.info + c.debug;
+    EXPECT_EQ(capture.take_lines().size(), expected) << "level " << int{c.level};
+  }
+}
+
+TEST(Logger, ControlBytesBecomeUnderscoresAndHighBytesPass) {
+  LogCapture capture;
+  log_message(Severity::Info, std::string_view("a\nb\tc\x7f"
+                                               "d\x80\xff\0e",
+                                               11));
+  const auto texts = capture.take_texts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_EQ(texts[0], "a_b_c_d\x80\xff_e");
+}
+
+TEST(Logger, LongMessagesAreCutAt1024BytesIncludingTheHeader) {
+  const std::string message(2000, 'x');
+  {
+    LogCapture capture;
+    log_message(Severity::Info, message);
+    const auto lines = capture.take_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].size(), 1024u);
+  }
+  const std::string header = "<22>keldmoor[" + pid_text() + "]: ";
+  const std::string out = capture_stderr([&] { log_message(Severity::Info, message); });
+  EXPECT_EQ(out.size(), 1024 - std::string("<22>").size() + 1);
+  EXPECT_EQ(out.substr(0, header.size() - 4), header.substr(4));
+  EXPECT_EQ(out.back(), '\n');
+}
+
+TEST(Logger, StandardErrorFormDropsThePriority) {
+  logger() = Logger{};
+  const std::string before =
+      capture_stderr([] { log_message(Severity::Warning, "config: something"); });
+  EXPECT_EQ(before, "keldmoor[" + pid_text() + "]: config: something\n");
+  logger().set_ident("tessvane");
+  const std::string after = capture_stderr([] { log_message(Severity::Err, "x"); });
+  EXPECT_EQ(after, "tessvane[" + pid_text() + "]: x\n");
+  logger() = Logger{};
+}
+
+TEST(Logger, SyslogWithoutListenerLosesLinesQuietly) {
+  logger() = Logger{};
+  logger().to_syslog = true;
+  log_testing::set_syslog_path("/nonexistent/tessvane-log");
+  open_log_connection();
+  const std::string out = capture_stderr([] { log_message(Severity::Err, "lost"); });
+  EXPECT_EQ(out, "");  // never falls back to standard error
+  close_log_connection();
+  log_testing::set_syslog_path("");
+  logger() = Logger{};
+}
+
+TEST(LoggerDeathTest, FatalReportLogsThenNamesTheErrorOnStandardError) {
+  logger() = Logger{};
+  EXPECT_EXIT(exit_with_fatal_report(ErrorCode::InvalidArgument), ::testing::ExitedWithCode(1),
+              "keldmoor\\[[0-9]+\\]: fatal: exiting on InvalidArgument\nerror: InvalidArgument\n");
+}
+
+}  // namespace
+}  // namespace tessvane
