@@ -123,6 +123,9 @@ MessageScript build_message(const MessageShape& shape, std::uint64_t sequence,
   for (const auto& [name, value] : headers(sender, domain, queue_id)) {
     std::string header;
     add_cstr(header, name);
+    // With SMFIP_HDR_LEADSPC the filter gets the value as it stands after the
+    // colon, leading space included.
+    if ((protocol & kHeaderLeadingSpace) != 0) header.push_back(' ');
     add_cstr(header, value);
     script.step('L', header);
   }

@@ -151,7 +151,8 @@ bool take_reply(Load& load, Connection& connection, const Packet& reply) {
   if (reply.code == 'p') return true;  // progress: keep waiting
   const bool last_round = connection.round + 1 == connection.script.round_end.size();
   if (!last_round) {
-    if (reply.code != 'c') {
+    // SMFIR_SKIP (to a body chunk) lets the MTA go on like SMFIR_CONTINUE.
+    if (reply.code != 'c' && reply.code != 's') {
       // The filter ended the message early (accept, reject, tempfail).
       finish_message(load, connection, reply.code == 'a' ? 'x' : reply.code);
       return start_message(load, connection, true);

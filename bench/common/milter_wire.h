@@ -38,6 +38,7 @@ inline constexpr std::uint32_t kNoReplyData = 0x10000;
 inline constexpr std::uint32_t kNoReplyUnknown = 0x20000;
 inline constexpr std::uint32_t kNoReplyEoh = 0x40000;
 inline constexpr std::uint32_t kNoReplyBody = 0x80000;
+inline constexpr std::uint32_t kHeaderLeadingSpace = 0x100000;
 // Every flag protocol 6 defines: what an MTA that supports them all offers.
 inline constexpr std::uint32_t kAllProtocol = 0x1FFFFF;
 
