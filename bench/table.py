@@ -1,7 +1,12 @@
 #!/usr/bin/python3
 """Prints the bench table from the result lines bench/run collected: one line
 per measurement, "case=<name> run=<n> result key=value ...". Every figure is
-the median over the runs."""
+the median over the runs.
+
+    table.py RESULTS [BASELINE]
+
+BASELINE is the case the tessvane cases are divided by (default "filter";
+"filter1rt" when tessvane itself runs with the one-round-trip flags)."""
 
 import statistics
 import sys
@@ -33,6 +38,12 @@ def median(cells, case, conns, field):
     return statistics.median(float(r[field]) for r in runs)
 
 
+def median_of(cells, case, conns, field):
+    """Like median, for a field that only some lines carry."""
+    values = [float(r[field]) for r in cells.get((case, conns), []) if field in r]
+    return statistics.median(values) if values else None
+
+
 def faults(cells):
     """Cells where not every message was accepted with one inserted header."""
     out = []
@@ -46,6 +57,7 @@ def faults(cells):
 
 def main():
     cells = read(sys.argv[1])
+    baseline = sys.argv[2] if len(sys.argv) > 2 else "filter"
     columns = sorted({conns for _, conns in cells})
     rows = []
 
@@ -61,10 +73,10 @@ def main():
         if case in TESSVANE:
             ratios = []
             for c in columns:
-                base = median(cells, "filter", c, "msgs_per_s")
+                base = median(cells, baseline, c, "msgs_per_s")
                 value = median(cells, case, c, "msgs_per_s")
                 ratios.append(None if not base or value is None else "%.2f" % (value / base))
-            row("  ratio to the do-nothing filter", ratios)
+            row("  ratio to %s" % dict(CASES).get(baseline, baseline), ratios)
     for field, label, spec in (("p99_ms", "p99 latency, ms", ".2f"),
                                ("server_cpu_us_per_msg", "server CPU per message, us", ".0f")):
         row(label + ": filter / warm / cold / delayed",
@@ -82,6 +94,15 @@ def main():
     row("round trips per message: filter / one round trip",
         [" / ".join(fmt(median(cells, case, c, "round_trips"), ".0f") or "-"
                     for case in ("filter", "filter1rt")) for c in columns])
+
+    for event, label in (("all", "system calls"), ("read", "reads"), ("recvfrom", "recvfroms"),
+                         ("sendto", "sends"), ("epoll_wait", "waits"),
+                         ("context_switches", "context switches")):
+        field = "sys_%s_per_msg" % event
+        if any(field in r for runs in cells.values() for r in runs):
+            row(label + " per message: filter / warm",
+                [" / ".join(fmt(median_of(cells, case, c, field), ".1f") or "-"
+                            for case in ("filter", "warm")) for c in columns])
 
     header = ["concurrent connections"] + [str(c) for c in columns]
     print("| " + " | ".join(header) + " |")
