@@ -79,6 +79,8 @@ struct Connection {
   std::size_t sent = 0;  // bytes of script.bytes written
   std::string in;
   std::int64_t started_ns = 0;
+  std::uint64_t inserted = 0;  // header inserts and adds for the current message
+  std::uint64_t changed = 0;   // any other modification
 };
 
 struct Load {
@@ -126,6 +128,8 @@ bool start_message(Load& load, Connection& connection, bool after_previous) {
   load.rounds_per_message = connection.script.round_end.size();
   connection.round = 0;
   connection.sent = 0;
+  connection.inserted = 0;
+  connection.changed = 0;
   connection.started_ns = monotonic_ns();
   return send_round(load, connection);
 }
@@ -136,6 +140,8 @@ void finish_message(Load& load, Connection& connection, char code) {
   if (!load.measuring) return;
   Tally& tally = load.tally;
   ++tally.messages;
+  tally.inserted += connection.inserted;
+  tally.changed += connection.changed;
   if (code == 'a' || code == 'c') {
     ++tally.accepted;
   } else if (code == 't') {
@@ -161,9 +167,7 @@ bool take_reply(Load& load, Connection& connection, const Packet& reply) {
     return send_round(load, connection);
   }
   if (!is_final_reply(reply.code)) {
-    if (load.measuring) {
-      ++(reply.code == 'i' || reply.code == 'h' ? load.tally.inserted : load.tally.changed);
-    }
+    ++(reply.code == 'i' || reply.code == 'h' ? connection.inserted : connection.changed);
     return true;
   }
   finish_message(load, connection, reply.code);
