@@ -92,6 +92,7 @@ struct Load {
   Tally tally;
   std::int64_t last_progress_ns = 0;
   std::size_t rounds_per_message = 0;
+  std::uint64_t all_messages = 0;  // warm-up included, for counts taken over the whole run
 };
 
 bool fail(const char* what) {
@@ -137,6 +138,7 @@ bool start_message(Load& load, Connection& connection, bool after_previous) {
 void finish_message(Load& load, Connection& connection, char code) {
   const std::int64_t now = monotonic_ns();
   load.last_progress_ns = now;
+  ++load.all_messages;
   if (!load.measuring) return;
   Tally& tally = load.tally;
   ++tally.messages;
@@ -274,7 +276,7 @@ void print_result(Options& options, Load& load, const Connection& first, double 
                 watched.name.c_str(),
                 static_cast<unsigned long long>(process_rss_kb(watched.pid).value_or(0)));
   }
-  std::printf("\n");
+  std::printf(" all_messages=%llu\n", static_cast<unsigned long long>(load.all_messages));
   std::fflush(stdout);
 }
 
