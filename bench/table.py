@@ -64,8 +64,8 @@ def main():
     def row(label, values):
         rows.append([label] + ["" if v is None else v for v in values])
 
-    def fmt(value, spec):
-        return None if value is None else format(value, spec)
+    def fmt(value, form):
+        return None if value is None else format(value, form)
 
     for case, label in CASES:
         row(label + ", msgs/s",
@@ -77,10 +77,10 @@ def main():
                 value = median(cells, case, c, "msgs_per_s")
                 ratios.append(None if not base or value is None else "%.2f" % (value / base))
             row("  ratio to %s" % dict(CASES).get(baseline, baseline), ratios)
-    for field, label, spec in (("p99_ms", "p99 latency, ms", ".2f"),
+    for field, label, form in (("p99_ms", "p99 latency, ms", ".2f"),
                                ("server_cpu_us_per_msg", "server CPU per message, us", ".0f")):
         row(label + ": filter / warm / cold / delayed",
-            [" / ".join(fmt(median(cells, case, c, field), spec) or "-"
+            [" / ".join(fmt(median(cells, case, c, field), form) or "-"
                         for case in ("filter", "warm", "cold", "delayed")) for c in columns])
     row("p50 latency, ms: filter / warm",
         [" / ".join(fmt(median(cells, case, c, "p50_ms"), ".2f") or "-"
