@@ -193,6 +193,10 @@ Result<ParsedResponse> decode_response(Bytes message) {
   }
 }
 
+ErrorCode reply_decode_failure(ErrorCode decoder_error) noexcept {
+  return decoder_error == ErrorCode::OutOfMemory ? decoder_error : ErrorCode::DnsTransient;
+}
+
 Result<std::string> read_name(Bytes message, std::size_t offset) {
   try {
     return read_name_unguarded(message, offset);

@@ -59,6 +59,13 @@ Result<std::string> encode_query(std::uint16_t id, std::string_view name, std::u
 // TooManyPointers, NameTooLong, OutOfMemory.
 Result<ParsedResponse> decode_response(Bytes message);
 
+// What the resolver reports for a reply that decode_response refused: one
+// transient error, DnsTransient, whatever the decoder named the fault. The
+// decoder's names overlap those of a query name that cannot be encoded
+// (NameTooLong, LabelTooLong, TooManyLabels), and a malformed or forged reply
+// must never pass for a name that does not exist. OutOfMemory stays itself.
+ErrorCode reply_decode_failure(ErrorCode decoder_error) noexcept;
+
 // The dotted text of the possibly compressed name stored at offset, the root
 // as "". Pointers may lead anywhere inside the message; at most 10 are
 // followed. A name that runs into the end of the message without its zero
