@@ -23,8 +23,7 @@ void check(bool condition) {
 }
 
 bool holds_a_name(std::uint16_t type) {
-  return type == tessvane::kTypeCname || type == tessvane::kTypePtr ||
-         type == tessvane::kTypeMx;
+  return type == tessvane::kTypeCname || type == tessvane::kTypePtr || type == tessvane::kTypeMx;
 }
 
 void check_decode(Bytes message) {
@@ -53,7 +52,8 @@ void check_names_at(Bytes message, std::size_t offset) {
 // The input as a reply to a query for example.com TXT under the input's own
 // ID, so that matching replies are within the fuzzer's reach.
 void check_reply_match(Bytes message, const std::uint8_t* data) {
-  const std::uint16_t id = message.size() >= 2 ? static_cast<std::uint16_t>(data[0] << 8 | data[1]) : 0;
+  const std::uint16_t id =
+      message.size() >= 2 ? static_cast<std::uint16_t>(data[0] << 8 | data[1]) : 0;
   const auto query = tessvane::encode_query(id, "example.com", tessvane::kTypeTxt);
   check(query.has_value());
   if (tessvane::reply_matches(tessvane::as_bytes(*query), message)) {

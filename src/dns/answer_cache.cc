@@ -122,8 +122,7 @@ void AnswerCache::clear() noexcept {
 // the table never grows past its limit or its budget.
 void AnswerCache::make_room(std::int64_t now, std::uint64_t incoming_bytes) noexcept {
   note_expired(now);
-  while (!table_.empty() &&
-         (table_.size() >= limit_ || bytes_ + incoming_bytes > byte_budget_)) {
+  while (!table_.empty() && (table_.size() >= limit_ || bytes_ + incoming_bytes > byte_budget_)) {
     remove(expired_.empty() ? order_.begin()->first : expired_.begin()->second);
   }
 }

@@ -66,8 +66,7 @@ class AnswerCache {
   // Keeps records (at least one) unless they would cost more than
   // max_entry_bytes(). Lack of memory only means nothing is stored; the cache
   // is then as it was after making room.
-  void store_positive(std::string_view name, std::uint8_t type,
-                      const RecordList& records) noexcept;
+  void store_positive(std::string_view name, std::uint8_t type, const RecordList& records) noexcept;
   void store_negative(std::string_view name, std::uint8_t type, NegativeKind kind) noexcept;
 
   void clear() noexcept;
@@ -82,10 +81,10 @@ class AnswerCache {
 
  private:
   struct Entry {
-    RecordList records;           // empty for negative entries
-    std::int64_t expiry = 0;      // wall-clock second at which it stops being live
-    std::uint64_t sequence = 0;   // insertion number, its place in the order
-    std::uint64_t bytes = 0;      // entry_bytes
+    RecordList records;          // empty for negative entries
+    std::int64_t expiry = 0;     // wall-clock second at which it stops being live
+    std::uint64_t sequence = 0;  // insertion number, its place in the order
+    std::uint64_t bytes = 0;     // entry_bytes
     NegativeKind kind = NegativeKind::NameError;
     bool negative = false;
     bool seen_expired = false;  // indexed in expired_ rather than live_

@@ -30,6 +30,12 @@ inline constexpr std::size_t kQueryOverhead = 27;
 // the terminating zero added, no dot dropped).
 inline constexpr std::size_t kMaxQuerySize = kQueryOverhead + kMaxQueryNameText + 2;
 
+inline constexpr std::uint16_t kClassIn = 1;
+// The two high bits of a length byte: 11 a compression pointer, 01 and 10 a
+// label type no reply may use here (0x40..0xBF).
+inline constexpr std::uint8_t kPointerMark = 0xC0;
+inline constexpr std::uint8_t kReservedLabelMark = 0x40;
+
 inline constexpr std::uint8_t kRcodeNoError = 0;
 inline constexpr std::uint8_t kRcodeServerFailure = 2;
 inline constexpr std::uint8_t kRcodeNameError = 3;

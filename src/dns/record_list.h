@@ -49,8 +49,7 @@ class RecordList {
   const ResourceRecord& operator[](std::size_t i) const noexcept { return view_[i]; }
 
   friend bool operator==(const RecordList& a, const RecordList& b) noexcept {
-    return a.owner_ == b.owner_ ||
-           std::equal(a.begin(), a.end(), b.begin(), b.end());
+    return a.owner_ == b.owner_ || std::equal(a.begin(), a.end(), b.begin(), b.end());
   }
 
  private:

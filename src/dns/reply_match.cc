@@ -11,9 +11,6 @@ namespace tessvane {
 namespace {
 
 constexpr std::uint16_t kFlagResponse = 0x8000;
-constexpr std::uint16_t kClassIn = 1;
-constexpr std::uint8_t kPointerMark = 0xC0;
-constexpr std::uint8_t kReservedLabelMark = 0x40;
 constexpr std::size_t kMaxWireName = 255;  // RFC 1035 3.1, length bytes included
 
 struct Question {

@@ -295,7 +295,8 @@ RecordList huge_compressed_answer() {
   const std::string label(63, 'h');
   const std::string owner = cat(label, ".", label, ".", label, ".test");
   std::string message = wire::header(1, 0x8180, 1, 4061) + wire::question(owner, kTypeA);
-  for (int i = 0; i < 4061; ++i) message += wire::record(wire::pointer(12), kTypeA, 300, "\x01\x02\x03\x04");
+  for (int i = 0; i < 4061; ++i)
+    message += wire::record(wire::pointer(12), kTypeA, 300, "\x01\x02\x03\x04");
   EXPECT_LE(message.size(), 65535u);
   auto decoded = decode_response(as_bytes(message));
   EXPECT_TRUE(decoded);

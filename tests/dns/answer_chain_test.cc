@@ -62,8 +62,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "a.test",
                   {cname("a.test", "b.test"), cname("b.test", "a.test"), txt("b.test")},
                   {0, 1, 2}},
-        ChainCase{"records_of_other_types_stay", "a.test",
-                  {{"a.test", "\x01\x02\x03\x04", 60, kTypeA}, txt("a.test")}, {0, 1}},
+        ChainCase{"records_of_other_types_stay",
+                  "a.test",
+                  {{"a.test", "\x01\x02\x03\x04", 60, kTypeA}, txt("a.test")},
+                  {0, 1}},
         ChainCase{"root", "", {txt(""), txt("a.test")}, {0}}),
     [](const auto& param_info) { return std::string(param_info.param.label); });
 

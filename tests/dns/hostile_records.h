@@ -53,4 +53,11 @@ inline std::string cname_with_reserved_label_target(std::string_view owner) {
                       wire::u8(0x40) + std::string(64, 't') + wire::u8(0));
 }
 
+// Responder shaping fields for a reply that holds nothing but a TXT record
+// "v=spf1 +all" owned by owner: what a forger needs to make a sender pass.
+inline std::string forged_pass(std::string_view owner) {
+  return R"("zone_records": false, "answer_hex": ")" + hex(txt_record(owner, "v=spf1 +all")) +
+         R"(")";
+}
+
 }  // namespace tessvane::hostile

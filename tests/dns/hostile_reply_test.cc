@@ -34,9 +34,16 @@ void PrintTo(const HostileCase& c, std::ostream* os) {
   *os << c.label;
 }
 
-std::string forged_pass(std::string_view owner) {
-  return cat(R"("zone_records": false, "answer_hex": ")", hostile::hex(hostile::txt_record(owner, "v=spf1 +all")),
-             R"(")");
+using hostile::forged_pass;
+
+// The case of one forged reply to victim.test, its header or question bent
+// by bend, followed by the real reply.
+HostileCase forged_then_real(std::string label, std::string_view bend) {
+  return {std::move(label),
+          {cat("{", bend, ", ", forged_pass("victim.test"), R"(, "then_reply": true})")},
+          "victim.test",
+          std::nullopt,
+          {"v=spf1 -all"}};
 }
 
 class HostileReply : public ::testing::TestWithParam<HostileCase> {
@@ -81,78 +88,84 @@ TEST_P(HostileReply, OnlyTheAnswerToTheQuestionAskedIsUsed) {
 
 const std::string kBadOwner = hostile::hex(hostile::record_with_reserved_label_owner());
 const std::string kLongOwner = hostile::hex(hostile::record_with_overlong_owner());
-const std::string kBadCname = hostile::hex(hostile::cname_with_reserved_label_target("victim.test"));
+const std::string kBadCname =
+    hostile::hex(hostile::cname_with_reserved_label_target("victim.test"));
 const std::vector<std::string> kReal = {"v=spf1 -all"};
 
 INSTANTIATE_TEST_SUITE_P(
     Table, HostileReply,
     ::testing::Values(
-        HostileCase{"another_question_right_id",
-                    {cat(R"({"question": "evil.test", )", forged_pass("victim.test"),
-                         R"(, "then_reply": true})")},
-                    "victim.test", std::nullopt, kReal},
+        forged_then_real("another_question_right_id", R"("question": "evil.test")"),
         HostileCase{"question_in_other_letter_case_is_the_same",
-                    {R"({"question": "VICTIM.Test"})"}, "victim.test", std::nullopt, kReal},
-        HostileCase{"qr_clear",
-                    {cat(R"({"qr_clear": true, )", forged_pass("victim.test"),
-                         R"(, "then_reply": true})")},
-                    "victim.test", std::nullopt, kReal},
-        HostileCase{"another_type",
-                    {cat(R"({"question_type": "A", )", forged_pass("victim.test"),
-                         R"(, "then_reply": true})")},
-                    "victim.test", std::nullopt, kReal},
-        HostileCase{"another_class",
-                    {cat(R"({"question_class": 3, )", forged_pass("victim.test"),
-                         R"(, "then_reply": true})")},
-                    "victim.test", std::nullopt, kReal},
-        HostileCase{"no_question",
-                    {cat(R"({"question_count": 0, )", forged_pass("victim.test"),
-                         R"(, "then_reply": true})")},
-                    "victim.test", std::nullopt, kReal},
-        HostileCase{"two_questions",
-                    {cat(R"({"question_count": 2, )", forged_pass("victim.test"),
-                         R"(, "then_reply": true})")},
-                    "victim.test", std::nullopt, kReal},
-        HostileCase{"nothing_but_forgeries",
-                    {cat(R"({"question": "evil.test", "always": true, )",
-                         forged_pass("victim.test"), "}")},
-                    "victim.test", ErrorCode::DnsTimeout, {}},
-        HostileCase{"records_of_another_owner", {R"({"owner": "evil.test"})"}, "victim.test",
-                    std::nullopt, {}},
-        HostileCase{"cname_chain_is_kept", {}, "alias.test", std::nullopt,
-                    {"target.test", "v=spf1 -all"}},
+                    {R"({"question": "VICTIM.Test"})"},
+                    "victim.test",
+                    std::nullopt,
+                    kReal},
+        forged_then_real("qr_clear", R"("qr_clear": true)"),
+        forged_then_real("another_type", R"("question_type": "A")"),
+        forged_then_real("another_class", R"("question_class": 3)"),
+        forged_then_real("no_question", R"("question_count": 0)"),
+        forged_then_real("two_questions", R"("question_count": 2)"),
+        HostileCase{
+            "nothing_but_forgeries",
+            {cat(R"({"question": "evil.test", "always": true, )", forged_pass("victim.test"), "}")},
+            "victim.test",
+            ErrorCode::DnsTimeout,
+            {}},
+        HostileCase{"records_of_another_owner",
+                    {R"({"owner": "evil.test"})"},
+                    "victim.test",
+                    std::nullopt,
+                    {}},
+        HostileCase{
+            "cname_chain_is_kept", {}, "alias.test", std::nullopt, {"target.test", "v=spf1 -all"}},
         HostileCase{"record_beside_the_chain_is_dropped",
                     {cat(R"({"answer_hex": ")",
                          hostile::hex(hostile::txt_record("evil.test", "v=spf1 +all")), R"("})")},
-                    "alias.test", std::nullopt, {"target.test", "v=spf1 -all"}},
+                    "alias.test",
+                    std::nullopt,
+                    {"target.test", "v=spf1 -all"}},
         HostileCase{"additional_section_is_not_an_answer",
                     {cat(R"({"zone_records": false, "additional_hex": ")",
-                         hostile::hex(hostile::txt_record("victim.test", "v=spf1 +all")),
-                         R"("})")},
-                    "victim.test", std::nullopt, {}},
+                         hostile::hex(hostile::txt_record("victim.test", "v=spf1 +all")), R"("})")},
+                    "victim.test",
+                    std::nullopt,
+                    {}},
         HostileCase{"malformed_authority_and_additional_are_not_read",
                     {cat(R"({"authority_hex": ")", kBadOwner, R"(", "additional_hex": ")",
                          kLongOwner, R"("})")},
-                    "victim.test", std::nullopt, kReal},
+                    "victim.test",
+                    std::nullopt,
+                    kReal},
         HostileCase{"reserved_label_byte_in_an_owner",
-                    {cat(R"({"answer_hex": ")", kBadOwner, R"("})")}, "victim.test",
-                    ErrorCode::DnsTransient, {}},
+                    {cat(R"({"answer_hex": ")", kBadOwner, R"("})")},
+                    "victim.test",
+                    ErrorCode::DnsTransient,
+                    {}},
         HostileCase{"owner_past_253_bytes",
-                    {cat(R"({"answer_hex": ")", kLongOwner, R"("})")}, "victim.test",
-                    ErrorCode::DnsTransient, {}},
+                    {cat(R"({"answer_hex": ")", kLongOwner, R"("})")},
+                    "victim.test",
+                    ErrorCode::DnsTransient,
+                    {}},
         HostileCase{"bad_label_in_a_cname_target",
-                    {cat(R"({"zone_records": false, "answer_hex": ")", kBadCname, R"("})")}, "victim.test",
-                    ErrorCode::DnsTransient, {}},
+                    {cat(R"({"zone_records": false, "answer_hex": ")", kBadCname, R"("})")},
+                    "victim.test",
+                    ErrorCode::DnsTransient,
+                    {}},
         HostileCase{"tcp_reply_to_another_question",
                     {R"({"transport": "udp", "tc": true})",
                      cat(R"({"transport": "tcp", "question": "evil.test", )",
                          forged_pass("victim.test"), "}")},
-                    "victim.test", std::nullopt, kReal},
-        HostileCase{"tcp_reply_with_qr_clear",
-                    {R"({"transport": "udp", "tc": true})",
-                     cat(R"({"transport": "tcp", "qr_clear": true, )", forged_pass("victim.test"),
-                         "}")},
-                    "victim.test", std::nullopt, kReal}),
+                    "victim.test",
+                    std::nullopt,
+                    kReal},
+        HostileCase{
+            "tcp_reply_with_qr_clear",
+            {R"({"transport": "udp", "tc": true})",
+             cat(R"({"transport": "tcp", "qr_clear": true, )", forged_pass("victim.test"), "}")},
+            "victim.test",
+            std::nullopt,
+            kReal}),
     [](const auto& param_info) { return param_info.param.label; });
 
 // Consecutive queries (RFC 5452 section 9.2): IDs that are not a count, and
@@ -181,8 +194,10 @@ TEST_F(HostileReply, HugeCompressedAnswerIsUsedButNotCached) {
   const std::string name = cat(label, ".", label, ".", label, ".test");
   ASSERT_EQ(name.size(), 196u);
   ASSERT_TRUE(responder_.set_zone(cat(R"({")", name, R"(": {"A": ["192.0.2.1"]}})")));
-  ASSERT_TRUE(responder_.add_action(R"({"transport": "udp", "tc": true, "rcode": 0, "always": true})"));
-  ASSERT_TRUE(responder_.add_action(R"({"transport": "tcp", "pointer_records": 4060, "always": true})"));
+  ASSERT_TRUE(
+      responder_.add_action(R"({"transport": "udp", "tc": true, "rcode": 0, "always": true})"));
+  ASSERT_TRUE(
+      responder_.add_action(R"({"transport": "tcp", "pointer_records": 4060, "always": true})"));
   Resolver resolver = build();
   for (int round = 0; round < 2; ++round) {
     const auto answer = resolver.query(name, kTypeA);

@@ -43,17 +43,17 @@ const std::string kAnswer = record(pointer(12), kTypeTxt, 300, character_string(
 INSTANTIATE_TEST_SUITE_P(
     Table, ReplyMatch,
     ::testing::Values(
-        MatchCase{"the_answer", header(kId, kResponse, 1, 1) + question("mail.example", 16) + kAnswer,
-                  true},
-        MatchCase{"letter_case_differs", header(kId, kResponse, 1, 0) + question("MAIL.example", 16),
-                  true},
+        MatchCase{"the_answer",
+                  header(kId, kResponse, 1, 1) + question("mail.example", 16) + kAnswer, true},
+        MatchCase{"letter_case_differs",
+                  header(kId, kResponse, 1, 0) + question("MAIL.example", 16), true},
         MatchCase{"any_response_code", header(kId, 0x8183, 1, 0) + question("mail.example", 16),
                   true},
-        MatchCase{"question_through_a_pointer",
-                  // The question's name is a pointer to a copy stored after it.
-                  header(kId, kResponse, 1, 0) + pointer(18) + u16(16) + u16(1) +
-                      name("mail.example"),
-                  true},
+        MatchCase{
+            "question_through_a_pointer",
+            // The question's name is a pointer to a copy stored after it.
+            header(kId, kResponse, 1, 0) + pointer(18) + u16(16) + u16(1) + name("mail.example"),
+            true},
         MatchCase{"other_id", header(kId ^ 1, kResponse, 1, 0) + question("mail.example", 16),
                   false},
         MatchCase{"qr_clear", header(kId, 0x0100, 1, 0) + question("mail.example", 16), false},
@@ -70,8 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
                   header(kId, kResponse, 2, 0) + question("mail.example", 16) +
                       question("mail.example", 16),
                   false},
-        MatchCase{"question_cut_short", header(kId, kResponse, 1, 0) + name("mail.example") + u16(16),
-                  false},
+        MatchCase{"question_cut_short",
+                  header(kId, kResponse, 1, 0) + name("mail.example") + u16(16), false},
         MatchCase{"name_cut_short", header(kId, kResponse, 1, 0) + u8(4) + "mai", false},
         MatchCase{"pointer_loop", header(kId, kResponse, 1, 0) + pointer(12) + u16(16) + u16(1),
                   false},
