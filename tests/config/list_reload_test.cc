@@ -139,24 +139,42 @@ TEST_F(ListReloadTest, SighupRepublishesBothListsAndWakesTheWorkers) {
   EXPECT_EQ(memory_.boxes_live(), 4u);
 }
 
-TEST_F(ListReloadTest, ASilentWorkerMakesRetiredBoxesAccumulate) {
+// A SIGHUP storm while one worker is busy: up to the bound every reload is
+// published and its replaced list waits; beyond it the newest list waits
+// unpublished, alone, and goes out once the busy worker moves on.
+TEST_F(ListReloadTest, ABusyWorkerBoundsTheListsKeptDuringASighupStorm) {
   relays_path_.reset();
   start_up();
   auto pipes = record_.set_up_workers(2);
   ASSERT_TRUE(pipes.has_value());
-  WorkerGeneration busy(record_, 0, nullptr);
-  WorkerGeneration silent(record_, 1, nullptr);
-  for (std::size_t i = 1; i <= 4; ++i) {
+  WorkerGeneration idle(record_, 0, nullptr);
+  WorkerGeneration busy(record_, 1, nullptr);
+  const std::size_t bound = ListHolder::kMaxRetired;
+  for (std::size_t i = 1; i <= bound; ++i) {
     sighup();
-    acknowledge_generation(busy);
+    acknowledge_generation(idle);
     EXPECT_EQ(log_.take_texts(), Texts{whitelisted(1 + i, i)});
   }
-  EXPECT_EQ(memory_.boxes_released(), 0u);
+  const AddressList* last_published = whitelist_.current();
+  for (std::size_t i = 1; i <= 100; ++i) {
+    dir_.write("whitelist", "203.0.113." + std::to_string(i) + "\n");
+    sighup();
+    acknowledge_generation(idle);
+    EXPECT_EQ(log_.take_texts(),
+              (Texts{"reload: whitelist from " + *whitelist_path_ + " held back while " +
+                         std::to_string(bound) + " replaced lists await reclamation",
+                     "config generation advanced to " + std::to_string(1 + bound + i)}));
+  }
+  EXPECT_EQ(whitelist_.current(), last_published);
+  EXPECT_EQ(memory_.boxes_live(), bound + 2);  // current, retired, held back
 
-  acknowledge_generation(silent);
-  sighup();
-  EXPECT_EQ(log_.take_texts(), Texts{whitelisted(6, 1)});
-  EXPECT_EQ(memory_.boxes_released(), 4u);
+  EXPECT_FALSE(publish_held_list(whitelist_, whitelist_path_, kWhitelistName));
+  acknowledge_generation(busy);
+  EXPECT_TRUE(publish_held_list(whitelist_, whitelist_path_, kWhitelistName));
+  EXPECT_EQ(log_.take_texts(), Texts{whitelisted(2 + bound + 100, 1)});
+  EXPECT_TRUE(address_list_contains(*whitelist_.current(), "203.0.113.100"));
+  EXPECT_FALSE(whitelist_.holds_back());
+  EXPECT_EQ(memory_.boxes_live(), 2u);
 }
 
 TEST_F(ListReloadTest, AListThatCannotBeReReadStaysInForce) {
@@ -175,7 +193,7 @@ TEST_F(ListReloadTest, AListThatCannotBeReReadStaysInForce) {
 TEST_F(ListReloadTest, OutOfMemoryOnReloadKeepsThePreviousList) {
   relays_path_.reset();
   start_up();
-  auto pipes = record_.set_up_workers(1);  // never acknowledges: boxes pile up
+  auto pipes = record_.set_up_workers(1);
   ASSERT_TRUE(pipes.has_value());
   const AddressList* before = whitelist_.current();
   memory_.fail_allocation(0);
@@ -183,18 +201,16 @@ TEST_F(ListReloadTest, OutOfMemoryOnReloadKeepsThePreviousList) {
   EXPECT_EQ(log_.take_texts(), Texts{"reload: out of memory boxing whitelist, keeping previous"});
   EXPECT_EQ(whitelist_.current(), before);
 
-  // Fill the retired table (it first grows to 8), then refuse its growth.
-  for (int i = 0; i < 8; ++i) EXPECT_TRUE(reload_list(whitelist_, whitelist_path_, kWhitelistName));
-  log_.take_texts();
-  before = whitelist_.current();
+  // A list first published by a reload needs its retired table then.
+  ListHolder late{record_, memory_};
   const std::uint64_t generation = record_.generation();
-  memory_.fail_allocation(1);
-  EXPECT_FALSE(reload_list(whitelist_, whitelist_path_, kWhitelistName));
+  memory_.fail_allocation(1);  // the table, after the box
+  EXPECT_FALSE(reload_list(late, whitelist_path_, kWhitelistName));
   EXPECT_EQ(log_.take_texts(),
             Texts{"reload: out of memory publishing whitelist, keeping previous"});
-  EXPECT_EQ(whitelist_.current(), before);
+  EXPECT_EQ(late.current(), nullptr);
   EXPECT_EQ(record_.generation(), generation);
-  EXPECT_EQ(memory_.boxes_live(), 9u);
+  EXPECT_EQ(memory_.boxes_live(), 1u);
 }
 
 TEST_F(ListReloadTest, AnEvaluationFinishesWithTheListsItStartedWith) {
