@@ -30,8 +30,10 @@ void load_list(ListHolder& holder, const std::optional<std::string>& path, std::
   const bool warn = log_enabled(Severity::Warning);
   auto list = load_address_list(*path);
   if (!list) {
-    if (warn)
-      log_line(Severity::Warning, FixedLine() << "failed to load " << what << ": " << *path);
+    if (warn) {
+      log_line(Severity::Warning, FixedLine() << "failed to load " << what << ": " << *path
+                                              << ": error." << error_name(list.error()));
+    }
     return;
   }
   auto box = holder.box(std::move(*list));
@@ -57,7 +59,8 @@ bool reload_list(ListHolder& holder, const std::optional<std::string>& path,
   if (!list) {
     if (warn) {
       log_line(Severity::Warning, FixedLine() << "reload: failed to re-read " << what << " "
-                                              << *path << ", keeping previous");
+                                              << *path << ": error." << error_name(list.error())
+                                              << ", keeping previous");
     }
     return false;
   }

@@ -4,6 +4,7 @@
 #include "config/list_reload.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>
@@ -93,7 +94,7 @@ TEST_F(ListReloadTest, StartUpFailuresLeaveTheListEmpty) {
   memory_.fail_allocation(0);  // the box
   load_list(relays_, relays_path_, kTrustedRelaysName);
   EXPECT_EQ(log_.take_texts(),
-            (Texts{"failed to load whitelist: " + missing,
+            (Texts{"failed to load whitelist: " + missing + ": error.FileNotFound",
                    "failed to box trusted relays " + *relays_path_ + ": error.OutOfMemory"}));
   memory_.fail_allocation(1);  // the retired table, after the box
   load_list(whitelist_, whitelist_path_, kWhitelistName);
@@ -177,16 +178,35 @@ TEST_F(ListReloadTest, ABusyWorkerBoundsTheListsKeptDuringASighupStorm) {
   EXPECT_EQ(memory_.boxes_live(), 2u);
 }
 
+// The file deleted, or replaced by something that is no list file: the
+// warning names why, and the old list stays in force.
 TEST_F(ListReloadTest, AListThatCannotBeReReadStaysInForce) {
+  relays_path_.reset();
   start_up();
   const AddressList* before = whitelist_.current();
-  ASSERT_EQ(::unlink(whitelist_path_->c_str()), 0);
-  relays_path_.reset();
-  sighup();
-  EXPECT_EQ(log_.take_texts(),
-            (Texts{"reload: failed to re-read whitelist " + *whitelist_path_ + ", keeping previous",
-                   "config generation advanced to 3"}));
-  EXPECT_EQ(whitelist_.current(), before);
+  const std::string& path = *whitelist_path_;
+  const std::pair<std::string, ErrorCode> cases[] = {
+      {"deleted", ErrorCode::FileNotFound},
+      {"fifo", ErrorCode::NotRegularFile},
+      {"directory", ErrorCode::IsDir},
+  };
+  std::uint64_t generation = record_.generation();
+  for (const auto& [replacement, error] : cases) {
+    ::unlink(path.c_str());
+    ::rmdir(path.c_str());
+    if (replacement == "fifo") {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    } else if (replacement == "directory") {
+      ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+    }
+    sighup();
+    EXPECT_EQ(log_.take_texts(),
+              (Texts{"reload: failed to re-read whitelist " + path + ": error." +
+                         std::string(error_name(error)) + ", keeping previous",
+                     "config generation advanced to " + std::to_string(++generation)}))
+        << replacement;
+    EXPECT_EQ(whitelist_.current(), before) << replacement;
+  }
   EXPECT_TRUE(address_list_contains(*whitelist_.current(), "192.0.2.1"));
 }
 
