@@ -562,6 +562,55 @@ class SighupStormTest(DaemonTestBase):
         self.assertEqual(daemon.wait_exit(), 0, daemon.seen[-5:])
 
 
+class PostfixSocketTest(DaemonTestBase):
+    """The README's set-up for Postfix: User = <daemon user>:postfix with
+    UMask = 007 gives a socket the postfix user may connect to, in a
+    directory start-up made for the daemon's user."""
+
+    def test_the_postfix_user_reaches_the_socket(self):
+        import grp
+        import pwd
+
+        user = unprivileged_user()
+        try:
+            postfix = pwd.getpwnam("postfix")
+            postfix_gid = grp.getgrnam("postfix").gr_gid
+        except KeyError:
+            self.skipTest("needs a user and a group postfix")
+        if user is None:
+            self.skipTest("needs root and a user nobody")
+        os.chmod(self.dir.name, 0o755)
+        spool = os.path.join(self.dir.name, "spool")
+        os.mkdir(spool, 0o755)
+        path = os.path.join(spool, "tessvane", "milter.sock")
+        daemon = self.start(self.write_config(extra="User = nobody:postfix\nUMask = 007\n",
+                                              listener="unix:" + path))
+        self.assertEqual(owner_and_mode(os.path.dirname(path)), (user[0], postfix_gid, 0o755))
+        deadline = time.monotonic() + WAIT_S
+        while not os.path.exists(path):
+            self.assertLess(time.monotonic(), deadline, daemon.seen)
+            time.sleep(0.05)
+        self.assertEqual(owner_and_mode(path), (user[0], postfix_gid, 0o770))
+        child = os.fork()
+        if child == 0:
+            code = 1
+            try:
+                os.setgroups([])
+                os.setgid(postfix.pw_gid)
+                os.setuid(postfix.pw_uid)
+                with self.mta(unix_path=path) as mta:
+                    code = 0 if mta.negotiate()[0] == 6 else 1
+                    mta.quit()
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(child, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+        daemon.process.send_signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait_exit(), 0, daemon.seen)
+        self.assertFalse(os.path.exists(path))
+        self.assertFalse(os.path.exists(self.pid_file))
+
+
 def process_alive(pid):
     """Running, not merely a zombie that nobody has reaped yet."""
     try:
