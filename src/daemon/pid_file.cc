@@ -105,23 +105,26 @@ std::uint64_t random_suffix() noexcept {
   }
 }
 
+constexpr std::string_view kTemporaryPrefix = ".tessvane-pid.";
+// The prefix, up to 20 decimal digits and the terminating NUL.
+using TemporaryName = std::array<char, kTemporaryPrefix.size() + 21>;
+
 // A file that did not exist before, under a name of its own in dir.
-Result<UniqueFd> create_temporary(int dir, std::array<char, 40>& name) {
-  ErrorCode last = ErrorCode::Unexpected;
-  for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
+Result<UniqueFd> create_temporary(int dir, TemporaryName& name) {
+  int err = EEXIST;
+  for (int attempt = 0; attempt < kTemporaryNameTries && err == EEXIST; ++attempt) {
     char digits[20];
     const std::size_t length = format_decimal(random_suffix(), digits);
     name.fill('\0');
-    std::memcpy(name.data(), ".tessvane-pid.", 14);
-    std::memcpy(name.data() + 14, digits, length);
+    std::memcpy(name.data(), kTemporaryPrefix.data(), kTemporaryPrefix.size());
+    std::memcpy(name.data() + kTemporaryPrefix.size(), digits, length);
     UniqueFd fd(::openat(dir, name.data(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
                          kPidFileMode));
     if (fd) return fd;
-    last = error_from_errno(errno);
-    if (errno != EEXIST) break;
+    err = errno;
   }
-  return fail(last);
+  return fail(error_from_errno(err));
 }
 
 Status fill_pid_file(int fd) {
@@ -156,7 +159,7 @@ Status write_pid_file(std::string_view path) {
   auto place = place_of(path);
   if (!place) return fail(place.error());
   const int dir = place->dir.get();
-  std::array<char, 40> temporary{};
+  TemporaryName temporary{};
   auto fd = create_temporary(dir, temporary);
   if (!fd) return fail(fd.error());
   Status filled = fill_pid_file(fd->get());

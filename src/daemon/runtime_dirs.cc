@@ -34,8 +34,9 @@ bool writable_by(const struct stat& info, const Owner& owner) noexcept {
 }
 
 // A directory that was there before keeps its owner and mode: it may be a
-// system directory (/var/run) or the MTA's. What start-up may still want to
-// know is whether the files it leaves there can be removed at exit.
+// system directory (/var/run) or the MTA's. What the administrator may still
+// want to know is that the user will not be able to bind a socket there, nor
+// remove the pid file at exit.
 void check_existing(std::string_view dir, std::string_view path,
                     const std::optional<Owner>& owner) {
   auto fd = open_dir_no_redirect(dir);
@@ -43,8 +44,9 @@ void check_existing(std::string_view dir, std::string_view path,
   struct stat info {};
   if (!owner || ::fstat(fd->get(), &info) != 0 || writable_by(info, *owner)) return;
   if (log_enabled(Severity::Warning)) {
-    log_message(Severity::Warning, cat("runtime directory ", dir, " is not writable by uid ",
-                                       owner->uid, ": ", path, " stays there at exit"));
+    log_message(Severity::Warning,
+                cat("runtime directory ", dir, " is not writable by uid ", owner->uid, ": ", path,
+                    " cannot be created or removed there once privileges are dropped"));
   }
 }
 

@@ -21,7 +21,8 @@ std::optional<std::string_view> containing_dir(std::string_view path) noexcept;
 // Creates containing_dir(path) (one level, mode exactly 0755 whatever the
 // file-creation mask) and hands the new directory to the owner, if any. A
 // directory that exists already keeps its owner and mode; with an owner that
-// cannot write to it, a warning says that path will stay there at exit.
+// cannot write to it, a warning says so (a socket cannot be bound there, the
+// pid file not removed at exit).
 // The parent is reached with open_dir_no_redirect and the directory changed
 // only through a descriptor opened without following links. Problems are
 // logged as warnings "mkdir {dir}: {error}", "open {dir}: {error}",

@@ -81,7 +81,8 @@ TEST_F(RuntimeDir, ExistingDirectoryKeepsItsModeAndOwner) {
   EXPECT_EQ(capture_.take_texts(),
             std::vector<std::string>{"runtime directory " + run + " is not writable by uid " +
                                      std::to_string(user->uid) + ": " + run +
-                                     "/milter.sock stays there at exit"});
+                                     "/milter.sock cannot be created or removed there once "
+                                     "privileges are dropped"});
   // One the user may write to is taken as it is, without a word.
   ASSERT_EQ(::chmod(run.c_str(), 01777), 0);
   prepare_runtime_dir(run + "/milter.sock", Owner{user->uid, user->gid});
