@@ -6,14 +6,15 @@ Everything runs inside a private network namespace that the test makes
 configuration, queue and mailboxes under a temporary directory; the host's
 Postfix configuration is never read or touched:
 
-    swaks ──XCLIENT──▶ Postfix "mx" 127.0.0.2:25 ──milter──▶ tessvane 127.0.0.1:8899
-    swaks ──▶ Postfix "relay" 127.0.0.1:25 ──XFORWARD──▶ "mx"          │
+    swaks ──XCLIENT──▶ Postfix "mx" 127.0.0.2:25 ──milter──▶ tessvane (UNIX socket)
+    swaks ──▶ Postfix "relay" 127.0.0.1:25 ──SMTP──▶ "mx"              │
                                                                        ▼
     mailbox: virtual(8) maildir                         NSD 127.0.0.53:53 (the zone)
 
 The outer process makes the namespace, runs itself inside it, and removes it
 afterwards, stopping by pid whatever is still running there. The inner run
-checks the Authentication-Results bytes Postfix delivers for each result,
+checks the daemon's socket (its account, Postfix's group, mode 0770), the
+Authentication-Results bytes Postfix delivers for each result,
 the removal of forged fields, a SIGHUP with a rewritten whitelist, SIGTERM
 with an SMTP session (and so a milter connection) open, and that messages
 sent while the daemon is down are deferred by Postfix and, after a restart,
@@ -26,13 +27,16 @@ Usage: postfix_test.py --daemon PATH
 """
 
 import argparse
+import grp
 import json
 import os
+import pwd
 import queue
 import shutil
 import signal
 import smtplib
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -50,7 +54,6 @@ AUTHSERV_ID = "mx.tessvane.test"
 MX = "127.0.0.2"
 RELAY = "127.0.0.1"
 NAMESERVER = "127.0.0.53"
-MILTER_PORT = 8899
 HELO = "relay.example"
 RCPT = "bob@example.net"
 NOBODY = 65534
@@ -90,7 +93,8 @@ class Daemon:
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.lines = queue.Queue()
         self.seen = []
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
     def _read(self):
         for raw in self.process.stderr:
@@ -121,6 +125,7 @@ class Daemon:
         if self.process.poll() is None:
             stop_pid(self.process.pid)
             self.process.wait(timeout=WAIT_S)
+        self.reader.join(timeout=WAIT_S)  # it reads to the end of the output
         self.process.stderr.close()
 
 
@@ -356,13 +361,18 @@ class Rig:
         self.whitelist = os.path.join(self.dir, "whitelist")
         with open(self.whitelist, "w") as handle:
             handle.write("# clients that pass without a lookup\n203.0.113.9\n")
+        # As an administrator would set it up: the daemon runs as an account
+        # of its own with Postfix's group, and its UNIX-domain socket is left
+        # writable for that group by the mask.
+        self.socket = os.path.join(self.dir, "milter", "tessvane.sock")
         self.config = os.path.join(self.dir, "tessvane.conf")
         with open(self.config, "w") as handle:
             handle.write("[global]\nAuthservID = %s\nForeground = yes\nSyslog = no\n"
                          "PidFile = %s/run/tessvane.pid\nWorkerThreads = 2\n"
+                         "User = nobody:postfix\nUMask = 007\n"
                          "DnsNameserver = %s\nDnsTimeout = 2\nWhitelistFile = %s\n"
-                         "[listener:postfix]\nSocket = inet:%d@127.0.0.1\n"
-                         % (AUTHSERV_ID, self.dir, NAMESERVER, self.whitelist, MILTER_PORT))
+                         "[listener:postfix]\nSocket = unix:%s\n"
+                         % (AUTHSERV_ID, self.dir, NAMESERVER, self.whitelist, self.socket))
         self.nsd = start_nsd(os.path.join(self.dir, "nsd"))
         self.stack.append(lambda: (stop_pid(self.nsd.pid), self.nsd.wait(timeout=WAIT_S)))
         self.start_daemon()
@@ -372,8 +382,7 @@ class Rig:
             "virtual_mailbox_maps = static:inbox/",
             "virtual_uid_maps = static:%d" % NOBODY,
             "virtual_gid_maps = static:%d" % NOBODY,
-            "smtpd_authorized_xforward_hosts = 127.0.0.0/8",
-            "smtpd_milters = inet:127.0.0.1:%d" % MILTER_PORT,
+            "smtpd_milters = unix:%s" % self.socket,
             "milter_protocol = 6",
             "milter_default_action = tempfail",
             "milter_connect_timeout = 2s",
@@ -397,7 +406,9 @@ class Rig:
 
         def serving():
             try:
-                socket.create_connection(("127.0.0.1", MILTER_PORT), timeout=1).close()
+                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+                    probe.settimeout(1)
+                    probe.connect(self.socket)
                 return True
             except OSError:
                 return False
@@ -480,6 +491,13 @@ class PostfixTest(unittest.TestCase):
     def ours(self, copies):
         self.assertEqual(len(copies), 1, copies)
         return [value for value in auth_results(copies[0]) if value.startswith(AUTHSERV_ID)]
+
+    def test_0_the_socket_belongs_to_the_daemons_account_and_postfix_group(self):
+        info = os.stat(self.rig.socket)
+        self.assertTrue(stat.S_ISSOCK(info.st_mode))
+        self.assertEqual(stat.S_IMODE(info.st_mode), 0o770)
+        self.assertEqual((pwd.getpwuid(info.st_uid).pw_name, grp.getgrgid(info.st_gid).gr_name),
+                         ("nobody", "postfix"))
 
     def test_1_each_result_is_delivered_in_its_header(self):
         for message_id, sender, client, expected in VERDICTS:
