@@ -100,16 +100,16 @@ class AdminFlags(unittest.TestCase):
 
     def test_what_would_stop_start_up(self):
         cases = [
-            ("UMask = 8", "UMask = 8 is not an octal number", ""),
+            ("UMask = 8", "UMask = 8 is not an octal number"),
             ("User = no-such-user-tessvane", "User = no-such-user-tessvane does not resolve: "
-             "error.UserNotFound", ""),
+             "error.UserNotFound"),
+            ("[listener:bad]\nSocket = inet:99999", "error.InvalidListenerSocket"),
         ]
-        for extra, out_fragment, err_fragment in cases:
+        for extra, fragment in cases:
             with self.subTest(extra):
-                status, out, err = self.tessvane("-t", "-c", self.config(extra))
+                status, out, _ = self.tessvane("-t", "-c", self.config(extra))
                 self.assertEqual(status, 1)
-                self.assertIn(out_fragment, out)
-                self.assertIn(err_fragment, err)
+                self.assertIn(fragment, out)
         absent = os.path.join(self.dir, "absent.conf")
         status, out, err = self.tessvane("-t", "-c", absent)
         self.assertEqual(status, 1)
