@@ -618,16 +618,9 @@ class PostfixSocketTest(DaemonTestBase):
 
 
 def process_alive(pid):
-    """Running, not merely a zombie that nobody has reaped yet."""
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    try:
-        with open("/proc/%d/stat" % pid) as handle:
-            return handle.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return True  # no /proc: kill() said it exists
+    from processes import process_alive as alive
+
+    return alive(pid)
 
 
 def kill_if_alive(pid):
