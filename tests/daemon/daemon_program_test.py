@@ -486,6 +486,29 @@ class ListFileReplacedTest(DaemonTestBase):
                     daemon.stop()
 
 
+class ListFilePlantedTest(DaemonTestBase):
+    """At start-up the lists are read as root, but only what User could read
+    itself is taken: a hard link to a root-only file planted as the whitelist
+    is refused, and none of its lines reach the log."""
+
+    def test_a_planted_link_to_a_root_only_file_is_not_read(self):
+        if unprivileged_user() is None:
+            self.skipTest("needs root and a user nobody")
+        os.chmod(self.dir.name, 0o755)
+        secret = os.path.join(self.dir.name, "secret")
+        with open(secret, "w") as handle:
+            handle.write("root-only-secret-line\n192.0.2.77\n")
+        os.chmod(secret, 0o600)
+        whitelist = os.path.join(self.dir.name, "whitelist")
+        os.link(secret, whitelist)
+        daemon = self.start(self.write_config(
+            extra="User = nobody\nWhitelistFile = %s\n" % whitelist))
+        warning = "failed to load whitelist: %s: error.AccessDenied" % whitelist
+        self.assertIsNotNone(daemon.wait_line(warning), daemon.seen)
+        self.assertFalse(self.whitelisted("192.0.2.77"))
+        self.assertNotIn("root-only-secret-line", "".join(daemon.seen))
+
+
 class SighupStormTest(DaemonTestBase):
     """One worker held in a DNS lookup that is never answered while the
     whitelist is reloaded again and again: the other worker serves on, the
