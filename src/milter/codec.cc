@@ -165,17 +165,33 @@ bool handle_mail(MilterHost& host, MilterConnection& connection, Bytes payload) 
   return answer_from(host, connection, host.handlers().envfrom, sender);
 }
 
+bool recipient_fits(const MilterConnection& connection, std::string_view recipient) noexcept {
+  if (connection.recipients.size() >= kMaxKeptRecipients) return false;
+  std::size_t bytes = recipient.size();
+  for (const std::string& kept : connection.recipients) bytes += kept.size();
+  return bytes <= kMaxKeptRecipientBytes;
+}
+
 bool handle_rcpt(MilterHost& host, MilterConnection& connection, Bytes payload) {
   const std::string_view recipient = first_argument(payload);
-  (void)guard_memory([&] { connection.recipients.emplace_back(recipient); });
+  if (recipient_fits(connection, recipient)) {
+    (void)guard_memory([&] { connection.recipients.emplace_back(recipient); });
+  }
   return answer_from(host, connection, host.handlers().envrcpt, recipient);
 }
 
+// A configured limit of 0 (none), and any larger than the ceiling, is the ceiling.
+std::uint64_t within_ceiling(std::uint64_t limit, std::uint64_t ceiling) noexcept {
+  return limit == 0 ? ceiling : std::min(limit, ceiling);
+}
+
 bool header_limit_hit(const MilterConnection& connection, std::uint64_t size) noexcept {
-  const HeaderLimits& limits = connection.limits;
-  if (limits.max_headers != 0 && connection.headers.size() >= limits.max_headers) return true;
-  return limits.max_header_bytes != 0 && (size > limits.max_header_bytes ||
-                                          connection.header_bytes > limits.max_header_bytes - size);
+  const std::uint64_t max_headers =
+      within_ceiling(connection.limits.max_headers, kHeaderCountCeiling);
+  const std::uint64_t max_bytes =
+      within_ceiling(connection.limits.max_header_bytes, kHeaderBytesCeiling);
+  if (connection.headers.size() >= max_headers) return true;
+  return size > max_bytes || connection.header_bytes > max_bytes - size;
 }
 
 void store_header(MilterConnection& connection, std::string_view name, std::string_view value) {
