@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -138,6 +141,36 @@ TEST_F(MessagePath, EmptyHeloIsNoneWithoutDnsButNoHeloIsUnknown) {
     EXPECT_EQ(header, expected_header(c.result, domain, c.header_helo, "192.0.2.10"));
     EXPECT_EQ(queried_names(), c.queries);
   }
+}
+
+// The MTA acts on the end-of-message replies as one batch: the deletions of
+// forged headers, the verdict header and the answer leave in one write (each
+// write is a record of its own on a SOCK_SEQPACKET pair).
+TEST_F(MessagePath, EndOfMessageRepliesLeaveInOneWrite) {
+  testing::MilterPeer peer({}, SOCK_SEQPACKET);
+  peer.table.eom = evaluate_message;
+  const std::string packets[] = {
+      milter_packet('O', u32_text(6) + u32_text(0x1FF) + u32_text(0x1FFFFF)),
+      milter_packet('C', nul("localhost") + 'L' + std::string("\x00\x00", 2) + nul("/sock")),
+      milter_packet('M', nul("<user@example.org>")),
+      milter_packet('L', nul("Authentication-Results") + nul("localhost; spf=pass")),
+      milter_packet('L', nul("Subject") + nul("hello")),
+      milter_packet('L', nul("Authentication-Results") + nul("(c) \"LOCALHOST\"; spf/1=fail")),
+      milter_packet('N'),
+      milter_packet('E'),
+  };
+  for (const std::string& packet : packets) ASSERT_TRUE(peer.deliver(packet));
+  const std::vector<std::string> writes = peer.take_writes();
+  ASSERT_EQ(writes.size(), std::size(packets));
+  std::string last_codes;
+  for (std::string_view rest = writes.back(); rest.size() >= 5;) {
+    std::size_t length = 0;
+    for (int i = 0; i < 4; ++i) length = length << 8 | static_cast<unsigned char>(rest[i]);
+    last_codes += rest[4];
+    rest.remove_prefix(std::min(rest.size(), 4 + length));
+  }
+  EXPECT_EQ(last_codes, "mmia");
+  EXPECT_TRUE(log.contains("removed 2 forged Authentication-Results header(s)"));
 }
 
 }  // namespace
