@@ -1,6 +1,6 @@
 // Whole transactions from an MTA over a real socket, through the codec into
 // the end-of-message handler, as MTAs really send them: Sendmail's IPv6
-// client form, and HELO names sent empty or never sent. The verdict is read
+// client form, HELO names sent empty, never sent or in 8-bit bytes. The verdict is read
 // from the header the MTA gets back and from the queries the loopback
 // nameserver saw.
 
@@ -131,6 +131,9 @@ TEST_F(MessagePath, EmptyHeloIsNoneWithoutDnsButNoHeloIsUnknown) {
       {"never sent", "", "none", "unknown", {"unknown"}},
       {"a name", milter_packet('H', nul("helo.example.net")), "pass", "helo.example.net",
        {"helo.example.net"}},
+      // 8-bit bytes reach neither the header (written '?') nor a DNS name query
+      // for anything but the name as sent.
+      {"8-bit", milter_packet('H', nul("h\xC3\xA9lo")), "none", "h\xC3\xA9lo", {"h\xC3\xA9lo"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -139,6 +142,10 @@ TEST_F(MessagePath, EmptyHeloIsNoneWithoutDnsButNoHeloIsUnknown) {
     EXPECT_EQ(answer, 'a');
     const std::string_view domain = c.queries.empty() ? "" : c.header_helo;
     EXPECT_EQ(header, expected_header(c.result, domain, c.header_helo, "192.0.2.10"));
+    EXPECT_EQ(std::count_if(header.begin(), header.end(),
+                            [](char b) { return static_cast<unsigned char>(b) >= 0x80; }),
+              0)
+        << "a header field is printable ASCII";
     EXPECT_EQ(queried_names(), c.queries);
   }
 }
