@@ -28,6 +28,7 @@ inline constexpr FieldCase kFieldCases[] = {
     {"\"MX.EXAMPLE.NET\" (c);spf=pass", true, true, true},
     {"\"mx\\.example\\.net\"; spf=pass", true, true, true},  // quoted-pairs
     {"mx.example.net(c); spf=pass", true, true, true},
+    {"mx.example.net (a\\)b; c) ; spf=pass", true, true, true},
     {"mx.example.net\n\t; spf=pass", true, true, true},
     {"mx.example.net\r\n\t; spf=pass", true, true, true},
     {"  \t mx.example.net ;spf=pass", true, true, true},
@@ -46,6 +47,8 @@ inline constexpr FieldCase kFieldCases[] = {
     // Near misses: spf that is no method, longer or other ids.
     {"mx.example.net; dkim=pass (spf=pass) header.d=example.org", true, false, true},
     {"mx.example.net; (spf=pass) dkim=pass", true, false, true},
+    {"mx.example.net; dkim=pass (a\\) spf=pass)", true, false, true},  // escaped ')'
+    {"mx.example.net; dkim=pass (a (b) spf=pass)", true, false, true},   // nested
     {"mx.example.net; dkim=pass reason=\"x; spf=pass\"", true, false, true},
     {"mx.example.net; dkim=pass header.b=\"spf=pass\"", true, false, true},
     {"mx.example.net; auth=pass smtp.auth=spf", true, false, true},
@@ -68,6 +71,7 @@ inline constexpr FieldCase kFieldCases[] = {
     {"mx.example.net; spf/x=pass", true, true, false},
     {"mx.example.net; spf=pass (unterminated", true, true, false},
     {"mx.example.net; broken here; spf=pass", true, true, false},
+    {"mx.example.net; spf=pass;", true, true, false},  // an empty resinfo
     {"mx.example.net; spf=", true, false, false},
     {"mx.example.net; spf=(only a comment)", true, false, false},
     {"mx.example.net; spf pass", true, false, false},
