@@ -684,6 +684,70 @@ class DaemonizedTest(DaemonTestBase):
         self.assertFalse(os.path.exists(self.pid_file))
 
 
+class PublishingDaemonTest(DaemonTestBase):
+    """A collector bound before the daemon starts hears its first verdict."""
+
+    def collect(self, context, endpoint_box, frames, stop):
+        """The collector as one runs: bound, subscribed, always receiving (a
+        SUB socket sends its subscription only while its thread serves it)."""
+        import zmq
+
+        collector = context.socket(zmq.SUB)
+        collector.setsockopt(zmq.LINGER, 0)
+        collector.setsockopt(zmq.SUBSCRIBE, b"spf.result ")
+        collector.bind("tcp://127.0.0.1:*")
+        monitor = collector.get_monitor_socket(zmq.EVENT_HANDSHAKE_SUCCEEDED)
+        endpoint_box.put(collector.getsockopt(zmq.LAST_ENDPOINT).decode())
+        poller = zmq.Poller()
+        poller.register(collector, zmq.POLLIN)
+        poller.register(monitor, zmq.POLLIN)
+        while not stop.is_set():
+            for sock, _ in poller.poll(50):
+                frames.put(("event", sock.recv()) if sock is collector
+                           else ("handshake", sock.recv_multipart()))
+        monitor.close(0)
+        collector.close(0)
+
+    def test_workers_connect_at_start_and_the_first_verdict_arrives(self):
+        import json
+        import zmq
+
+        context = zmq.Context()
+        self.addCleanup(context.term)
+        endpoint_box, frames, stop = queue.Queue(), queue.Queue(), threading.Event()
+        collector = threading.Thread(target=self.collect,
+                                     args=(context, endpoint_box, frames, stop))
+        collector.start()
+        self.addCleanup(collector.join, WAIT_S)
+        self.addCleanup(stop.set)
+        endpoint = endpoint_box.get(timeout=WAIT_S)
+
+        self.start(self.write_config(extra="ZmqEndpoint = %s" % endpoint))
+        # Both workers connect before there is any verdict to publish.
+        for _ in range(2):
+            kind, _ = frames.get(timeout=WAIT_S)
+            self.assertEqual(kind, "handshake")
+        time.sleep(0.2)  # the subscriptions cross the new connections
+
+        # A malformed client address is a verdict of its own: no DNS needed.
+        with self.mta() as mta:
+            mta.negotiate()
+            mta.message(client_addr="not-an-address", helo="mail.example.com",
+                        sender="<user@example.com>", headers=[("Subject", "first")])
+            mta.quit()
+        try:
+            kind, frame = frames.get(timeout=WAIT_S)
+        except queue.Empty:
+            self.fail("the first verdict was lost")
+        self.assertEqual(kind, "event")
+        topic, _, event = frame.partition(b" ")
+        self.assertEqual(topic, b"spf.result")
+        self.assertEqual(json.loads(event.decode()),
+                         {"client_ip": "not-an-address", "helo": "mail.example.com",
+                          "mail_from": "user@example.com", "result": "permerror",
+                          "domain": "example.com"})
+
+
 class FatalStartTest(DaemonTestBase):
     def run_fatal(self, args):
         daemon = Daemon(None, args)
