@@ -32,14 +32,14 @@ bool is_address(std::string_view text) noexcept {
 
 // The resolver of this thread, built if needed; a failed build is logged
 // with its fixed message and given back as the error check_host would give.
-Result<Resolver*> evaluation_resolver() noexcept {
+Result<std::shared_ptr<Resolver>> evaluation_resolver() noexcept {
   ThreadResolver* holder = nullptr;
   try {
     holder = &thread_resolver();
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
   }
-  Result<Resolver*> resolver = holder->get();
+  Result<std::shared_ptr<Resolver>> resolver = holder->get();
   if (resolver) return resolver;
   if (log_enabled(Severity::Err)) {
     log_message(Severity::Err,
@@ -63,7 +63,7 @@ SpfOutcome run_check_host(const MessageFacts& facts, std::string_view domain,
   request.helo = facts.helo_or_unknown();
   EvalLimits eval_limits =
       start_eval_limits(limits.max_void_lookups, limits.max_evaluation_ms, wall_clock_ms());
-  Result<Resolver*> resolver = evaluation_resolver();
+  Result<std::shared_ptr<Resolver>> resolver = evaluation_resolver();
   if (!resolver) return SpfOutcome::failed(resolver.error());
   EvalContext context{**resolver, request, eval_limits};
   return check_host(context, domain, false);
