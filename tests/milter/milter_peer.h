@@ -7,6 +7,7 @@
 // caught by AddressSanitizer.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -33,6 +34,10 @@ struct Reply {
   std::string payload;
   bool operator==(const Reply&) const = default;
 };
+// An eom handler that answers at once with what answer returns.
+std::function<Task<MilterResponse>(MilterConnection&, sys::IoLoop&)> immediate_eom(
+    std::function<MilterResponse(MilterConnection&)> answer);
+
 // Replies without payload, one per code in the sequence.
 std::vector<Reply> codes(std::string_view sequence);
 void PrintTo(const Reply& reply, std::ostream* out);
@@ -45,6 +50,10 @@ class MilterPeer final : public MilterHost {
   void queue_change(int descriptor, InterestChange change) override;
   const MilterHandlers& handlers() const noexcept override { return table; }
   NegotiationMasks negotiation() const noexcept override { return masks; }
+  sys::IoLoop& io_loop() noexcept override { return *loop; }
+  void verdict_ready(int fd, std::uint64_t serial) noexcept override {
+    ready.emplace_back(fd, serial);
+  }
 
   bool open() const noexcept { return connection != nullptr; }
   MilterConnection& conn() { return *connection; }
@@ -74,6 +83,8 @@ class MilterPeer final : public MilterHost {
   std::size_t bytes_read = 0;
   std::vector<int> closed;
   std::vector<std::pair<int, InterestChange>> changes;
+  std::unique_ptr<sys::LocalLoop> loop;
+  std::vector<std::pair<int, std::uint64_t>> ready;
 };
 
 }  // namespace tessvane::testing

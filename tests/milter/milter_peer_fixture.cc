@@ -30,6 +30,22 @@ std::string milter_packet(char command, std::string_view payload) {
   return out;
 }
 
+namespace {
+
+Task<MilterResponse> answer_now(std::function<MilterResponse(MilterConnection&)> answer,
+                                MilterConnection& connection) {
+  co_return answer(connection);
+}
+
+}  // namespace
+
+std::function<Task<MilterResponse>(MilterConnection&, sys::IoLoop&)> immediate_eom(
+    std::function<MilterResponse(MilterConnection&)> answer) {
+  return [answer](MilterConnection& connection, sys::IoLoop&) {
+    return answer_now(answer, connection);
+  };
+}
+
 std::vector<Reply> codes(std::string_view sequence) {
   std::vector<Reply> out;
   for (char c : sequence) out.push_back({c, {}});
@@ -42,6 +58,9 @@ void PrintTo(const Reply& reply, std::ostream* out) {
 }
 
 MilterPeer::MilterPeer(HeaderLimits limits) {
+  auto made = sys::LocalLoop::create();
+  EXPECT_TRUE(made.has_value());
+  if (made) loop = std::move(*made);
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
     ADD_FAILURE() << "socketpair: " << errno;

@@ -126,7 +126,7 @@ class WorkerTest : public ::testing::Test {
     setup.index = kWorkerIndex;
     setup.max_connections = 16;
     setup.drain_ms = 200;
-    setup.handlers.eom = [this](MilterConnection& connection) {
+    setup.handlers.eom = testing::immediate_eom([this](MilterConnection& connection) {
       {
         std::lock_guard<std::mutex> lock(mutex);
         labels.emplace_back(connection.peer_label_text());
@@ -135,7 +135,7 @@ class WorkerTest : public ::testing::Test {
                                testing::nul(std::string(header_value_size, 'v'));
       EXPECT_TRUE(queue_reply(connection, as_bytes(body)));
       return MilterResponse::Accept;
-    };
+    });
   }
 
   ~WorkerTest() override {
