@@ -18,6 +18,10 @@
 //
 // An exception escaping a coroutine (only std::bad_alloc in this system) is
 // kept and thrown again where the task is awaited, or by take_result().
+//
+// Take every awaited result in a declaration of its own (auto x = co_await
+// ...;): g++ 12 loses the chain when a coroutine suspends at a co_await
+// inside the condition of an if.
 
 #include <coroutine>
 #include <exception>
