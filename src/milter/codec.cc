@@ -348,6 +348,12 @@ bool dispatch_input(MilterHost& host, MilterConnection& connection) {
         return true;
       }
       cancel_verdict(connection);
+      // Replies held back while the evaluation ran (the peer had stopped
+      // reading) go on now instead of waiting for the next answer.
+      if (connection.output.unsent() > 0 && !connection.write_interest_armed &&
+          !flush_replies(host, connection)) {
+        return false;
+      }
     }
     if (!dispatch_packet(host, connection, **packet)) return false;
     consume_packet(connection.input);
