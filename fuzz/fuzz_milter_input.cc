@@ -31,13 +31,16 @@ class FuzzHost final : public MilterHost {
   FuzzHost() {
     // The policy's end-of-message work in miniature: queue a header change,
     // then accept.
-    handlers_.eom = [](MilterConnection& connection) {
+    handlers_.eom = [](MilterConnection& connection, sys::IoLoop&) -> Task<MilterResponse> {
       const std::byte change[] = {std::byte{'i'}, std::byte{0},   std::byte{0},
                                   std::byte{0},   std::byte{0},   std::byte{'X'},
                                   std::byte{0},   std::byte{'v'}, std::byte{0}};
       (void)queue_reply(connection, change);
-      return MilterResponse::Accept;
+      co_return MilterResponse::Accept;
     };
+    auto made = sys::LocalLoop::create();
+    require(made.has_value());
+    loop_ = std::move(*made);
   }
   void close_connection(int descriptor) override {
     if (connection && connection->descriptor() == descriptor) connection.reset();
@@ -45,11 +48,14 @@ class FuzzHost final : public MilterHost {
   void queue_change(int, InterestChange) override {}
   const MilterHandlers& handlers() const noexcept override { return handlers_; }
   NegotiationMasks negotiation() const noexcept override { return {}; }
+  sys::IoLoop& io_loop() noexcept override { return *loop_; }
+  void verdict_ready(int, std::uint64_t) noexcept override {}
 
   std::unique_ptr<MilterConnection> connection;
 
  private:
   MilterHandlers handlers_;
+  std::unique_ptr<sys::LocalLoop> loop_;
 };
 
 void drain(int fd) {

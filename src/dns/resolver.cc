@@ -29,7 +29,13 @@ Result<Resolver> Resolver::build(const ResolverConfig& config, ResolverBuildStep
       addresses.push_back(*address);
       names.push_back(text);
     }
-    return Resolver(config, std::move(names), std::move(addresses));
+    std::unique_ptr<sys::LocalLoop> own_loop;
+    if (config.loop == nullptr) {
+      auto made = sys::LocalLoop::create();
+      if (!made) return fail(made.error());
+      own_loop = std::move(*made);
+    }
+    return Resolver(config, std::move(names), std::move(addresses), std::move(own_loop));
   } catch (const std::bad_alloc&) {
     if (failed_step) *failed_step = step;
     return fail(ErrorCode::OutOfMemory);
@@ -37,34 +43,47 @@ Result<Resolver> Resolver::build(const ResolverConfig& config, ResolverBuildStep
 }
 
 Resolver::Resolver(const ResolverConfig& config, std::vector<std::string> names,
-                   std::vector<SocketAddress> addresses)
-    : names_(std::move(names)),
+                   std::vector<SocketAddress> addresses, std::unique_ptr<sys::LocalLoop> own_loop)
+    : own_loop_(std::move(own_loop)),
+      loop_(config.loop != nullptr ? config.loop : own_loop_.get()),
+      names_(std::move(names)),
       addresses_(std::move(addresses)),
-      // A zero SO_RCVTIMEO means no time-out at all: an unanswered datagram
-      // would block the thread for good, so the shortest wait is 1 ms.
+      // A zero time-out would end every attempt before its answer could
+      // arrive, so the shortest wait is 1 ms.
       timeout_ms_(std::max<std::uint32_t>(config.timeout_ms, 1)),
       retries_(config.retries),
       cache_(config.cache_size, config.negative_ttl),
       health_(config.health) {}
 
-Result<Answer> Resolver::query(std::string_view name, std::uint8_t type) {
+Task<Result<Answer>> Resolver::lookup(std::string_view name, std::uint8_t type) {
   try {
-    return run_query(name, type);
+    co_return co_await run_query(name, type);
+  } catch (const std::bad_alloc&) {
+    co_return fail(ErrorCode::OutOfMemory);
+  }
+}
+
+Result<Answer> Resolver::query(std::string_view name, std::uint8_t type) {
+  if (!own_loop_) return fail(ErrorCode::InvalidArgument);
+  try {
+    Task<Result<Answer>> task = lookup(name, type);
+    if (Status run = sys::run_until_done(task, *own_loop_); !run) return fail(run.error());
+    return task.take_result();
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
   }
 }
 
-Result<Answer> Resolver::run_query(std::string_view name, std::uint8_t type) {
+Task<Result<Answer>> Resolver::run_query(std::string_view name, std::uint8_t type) {
   auto cached = cache_.lookup(name, type);
-  if (!cached) return fail(cached.error());
-  if (*cached) return Answer{std::move(**cached)};
+  if (!cached) co_return fail(cached.error());
+  if (*cached) co_return Answer{std::move(**cached)};
 
   const auto id_drawn = query_ids_.next();
-  if (!id_drawn) return fail(id_drawn.error());
+  if (!id_drawn) co_return fail(id_drawn.error());
   const std::uint16_t id = *id_drawn;
   const auto query = encode_query(id, name, type);
-  if (!query) return fail(query.error());
+  if (!query) co_return fail(query.error());
 
   const std::int64_t start_ns = wall_clock_ns();
   if (health_ && !any_server_up()) {
@@ -72,27 +91,30 @@ Result<Answer> Resolver::run_query(std::string_view name, std::uint8_t type) {
       log_message(Severity::Warning,
                   cat("dns: ", name, " not queried, all nameservers marked down (monitor)"));
     }
-    return fail(ErrorCode::DnsNoHealthyServers);
+    co_return fail(ErrorCode::DnsNoHealthyServers);
   }
-  const auto received = udp_pass(*query, id);
-  if (!received) return report_failure(name, type, received.error(), start_ns);
+  const auto received = co_await udp_pass(*query, id);
+  if (!received) co_return report_failure(name, type, received.error(), start_ns);
 
   // The UDP pass accepts only replies to this very query (reply_matches),
   // so the decoded ID needs no second comparison.
   auto response = decode_response(as_bytes(*received));
-  if (!response) return fail(reply_decode_failure(response.error()));
-  if (response->truncated) tcp_retry(name, *query, id, *response);
-  return conclude(name, type, *response);
+  if (!response) co_return fail(reply_decode_failure(response.error()));
+  if (response->truncated) {
+    std::optional<ParsedResponse> replacement = co_await tcp_retry(name, *query, id);
+    if (replacement) response = std::move(*replacement);
+  }
+  co_return conclude(name, type, *response);
 }
 
-Result<std::string> Resolver::udp_pass(std::string_view query, std::uint16_t id) {
+Task<Result<std::string>> Resolver::udp_pass(std::string_view query, std::uint16_t id) {
   std::optional<std::string> fallback;
   const std::size_t count = addresses_.size();
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t index = (next_index_ + i) % count;
     if (skipped(index)) continue;
-    auto reply = udp_exchange(addresses_[index], query, id, timeout_ms_, retries_);
-    if (!reply) return fail(reply.error());
+    auto reply = co_await udp_exchange(*loop_, addresses_[index], query, id, timeout_ms_, retries_);
+    if (!reply) co_return fail(reply.error());
     if (reply->outcome == UdpOutcome::NoAnswer) continue;
     if (reply->outcome == UdpOutcome::Fallback) {
       if (log_enabled(Severity::Debug)) {
@@ -104,24 +126,26 @@ Result<std::string> Resolver::udp_pass(std::string_view query, std::uint16_t id)
       continue;
     }
     next_index_ = index + 1 == count ? 0 : index + 1;
-    return std::move(reply->message);
+    co_return std::move(reply->message);
   }
-  if (fallback) return std::move(*fallback);
-  return fail(ErrorCode::DnsTimeout);
+  if (fallback) co_return std::move(*fallback);
+  co_return fail(ErrorCode::DnsTimeout);
 }
 
 // Starts after the server whose answer was truncated (the next index as the
-// UDP pass left it) and never moves the next index.
-void Resolver::tcp_retry(std::string_view name, std::string_view query, std::uint16_t id,
-                         ParsedResponse& response) {
+// UDP pass left it) and never moves the next index. Other lookups may move
+// it meanwhile; the pass reads it once, as it starts.
+Task<std::optional<ParsedResponse>> Resolver::tcp_retry(std::string_view name,
+                                                        std::string_view query, std::uint16_t id) {
   if (log_enabled(Severity::Debug)) {
     log_message(Severity::Debug, cat("dns: ", name, " truncated over udp, retrying over tcp"));
   }
   const std::size_t count = addresses_.size();
+  const std::size_t first = next_index_;
   for (std::size_t j = 0; j < count; ++j) {
-    const std::size_t index = (next_index_ + j) % count;
+    const std::size_t index = (first + j) % count;
     if (skipped(index)) continue;
-    const auto reply = tcp_exchange(addresses_[index], query, timeout_ms_);
+    const auto reply = co_await tcp_exchange(*loop_, addresses_[index], query, timeout_ms_);
     if (!reply) continue;
     auto decoded = decode_response(as_bytes(*reply));
     if (!decoded) {
@@ -129,17 +153,18 @@ void Resolver::tcp_retry(std::string_view name, std::string_view query, std::uin
         log_message(Severity::Debug, cat("dns: tcp reply for ", name, " unparseable err=error.",
                                          error_name(decoded.error())));
       }
-      return;
+      co_return std::nullopt;
     }
-    if (decoded->id == id && reply_matches(as_bytes(query), as_bytes(*reply))) {
-      response = std::move(*decoded);
+    if (decoded->id != id || !reply_matches(as_bytes(query), as_bytes(*reply))) {
+      co_return std::nullopt;
     }
-    return;
+    co_return std::move(*decoded);
   }
   if (log_enabled(Severity::Debug)) {
     log_message(Severity::Debug, cat("dns: tcp retry for ", name, " failed err=error.",
                                      error_name(ErrorCode::DnsTimeout)));
   }
+  co_return std::nullopt;
 }
 
 Result<Answer> Resolver::conclude(std::string_view name, std::uint8_t type,
@@ -199,13 +224,17 @@ std::string_view resolver_build_failure_message(ErrorCode error, ResolverBuildSt
 
 ThreadResolver::ThreadResolver(ResolverConfig config) : config_(std::move(config)) {}
 
-Result<Resolver*> ThreadResolver::get() {
+Result<std::shared_ptr<Resolver>> ThreadResolver::get() {
   if (!resolver_) {
     auto built = Resolver::build(config_, &failed_step_);
     if (!built) return fail(built.error());
-    resolver_.emplace(std::move(*built));
+    try {
+      resolver_ = std::make_shared<Resolver>(std::move(*built));
+    } catch (const std::bad_alloc&) {
+      return fail(ErrorCode::OutOfMemory);
+    }
   }
-  return &*resolver_;
+  return resolver_;
 }
 
 void ThreadResolver::discard() noexcept {

@@ -6,14 +6,23 @@
 // later server may still answer, and positive and negative outcomes cached.
 // A Resolver belongs to one thread; the only shared state it reads is the
 // monitor's HealthMarks, which must outlive it.
+//
+// Lookups are coroutines that wait on the event loop the resolver was given
+// (the worker's), so one thread runs many of them at once; they share the
+// cache, the rotation index and the ID counter. Without a loop the resolver
+// makes a small one of its own, which query() drives to the end of one
+// lookup. The resolver must outlive its lookups and must not be moved while
+// one is in flight.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/error_code.h"
+#include "base/task.h"
 #include "dns/answer_cache.h"
 #include "dns/health_marks.h"
 #include "dns/message.h"
@@ -21,6 +30,7 @@
 #include "dns/record_list.h"
 #include "dns/resource_record.h"
 #include "net/address.h"
+#include "sys/io_loop.h"
 
 namespace tessvane {
 
@@ -42,6 +52,9 @@ struct ResolverConfig {
   std::uint32_t cache_size = 1000;      // 0 gives 1000
   std::uint32_t negative_ttl = 60;      // 0 gives 60
   const HealthMarks* health = nullptr;  // absent without a monitor
+  // The loop lookups wait on; none: the resolver makes its own (a thread
+  // without a worker), driven by query() and by whoever runs own_loop().
+  sys::IoLoop* loop = nullptr;
 };
 
 // Which allocation a failed build could not make; it picks the message.
@@ -50,7 +63,8 @@ enum class ResolverBuildStep : std::uint8_t { ServerAddresses, NameserverList, N
 class Resolver {  // movable, not copyable; confined to one thread
  public:
   // InvalidNameserver for a text that is neither IPv4 nor IPv6; OutOfMemory,
-  // with the step that failed in *failed_step when given.
+  // with the step that failed in *failed_step when given; the errors of
+  // sys::LocalLoop::create when the resolver needs its own loop.
   static Result<Resolver> build(const ResolverConfig& config,
                                 ResolverBuildStep* failed_step = nullptr);
 
@@ -65,24 +79,34 @@ class Resolver {  // movable, not copyable; confined to one thread
   // code), DnsTimeout (no server answered), DnsNoHealthyServers (every
   // server marked down), NameTooLong / EmptyLabel / LabelTooLong /
   // TooManyLabels (the name cannot be asked), DnsTransient (a reply that
-  // cannot be decoded), the errors of socket creation, of SO_RCVTIMEO and
-  // of the random source, OutOfMemory.
+  // cannot be decoded), the errors of socket creation and of the random
+  // source, OutOfMemory. The name is borrowed until the lookup ends.
+  Task<Result<Answer>> lookup(std::string_view name, std::uint8_t type);
+
+  // lookup() driven to its end on the resolver's own loop; the errors above,
+  // and those of the loop's wait. Only for a resolver built without a loop.
   Result<Answer> query(std::string_view name, std::uint8_t type);
+
+  // The loop the resolver made for itself, or null when it was given one.
+  sys::LocalLoop* own_loop() noexcept { return own_loop_.get(); }
 
  private:
   Resolver(const ResolverConfig& config, std::vector<std::string> names,
-           std::vector<SocketAddress> addresses);
+           std::vector<SocketAddress> addresses, std::unique_ptr<sys::LocalLoop> own_loop);
 
-  Result<Answer> run_query(std::string_view name, std::uint8_t type);
-  Result<std::string> udp_pass(std::string_view query, std::uint16_t id);
-  void tcp_retry(std::string_view name, std::string_view query, std::uint16_t id,
-                 ParsedResponse& response);
+  Task<Result<Answer>> run_query(std::string_view name, std::uint8_t type);
+  Task<Result<std::string>> udp_pass(std::string_view query, std::uint16_t id);
+  // The TCP reply that replaces the truncated one, if any.
+  Task<std::optional<ParsedResponse>> tcp_retry(std::string_view name, std::string_view query,
+                                                std::uint16_t id);
   Result<Answer> conclude(std::string_view name, std::uint8_t type, ParsedResponse& response);
   std::unexpected<ErrorCode> report_failure(std::string_view name, std::uint8_t type,
                                             ErrorCode error, std::int64_t start_ns);
   bool skipped(std::size_t index) const noexcept;
   bool any_server_up() const noexcept;
 
+  std::unique_ptr<sys::LocalLoop> own_loop_;
+  sys::IoLoop* loop_;
   std::vector<std::string> names_;  // the nameserver texts, for log lines
   std::vector<SocketAddress> addresses_;
   std::uint32_t timeout_ms_;
@@ -109,17 +133,18 @@ class ThreadResolver {
  public:
   explicit ThreadResolver(ResolverConfig config);
 
-  // The built resolver, valid until discard() or destruction; the errors of
-  // Resolver::build.
-  Result<Resolver*> get();
+  // The built resolver; the errors of Resolver::build. Lookups in flight
+  // hold their own reference, so discard() never pulls the resolver from
+  // under them: the old one lives until its last lookup's evaluation ends.
+  Result<std::shared_ptr<Resolver>> get();
   void discard() noexcept;
-  bool built() const noexcept { return resolver_.has_value(); }
+  bool built() const noexcept { return resolver_ != nullptr; }
   // The step of the last failed build, for resolver_build_failure_message.
   ResolverBuildStep failed_step() const noexcept { return failed_step_; }
 
  private:
   ResolverConfig config_;
-  std::optional<Resolver> resolver_;
+  std::shared_ptr<Resolver> resolver_;
   ResolverBuildStep failed_step_ = ResolverBuildStep::ServerAddresses;
 };
 

@@ -1,14 +1,18 @@
 #pragma once
-// The two exchanges the resolver runs with one nameserver: UDP attempts on
-// one socket, and one TCP attempt for a truncated answer. Blocking sockets
-// with kernel time-outs; every socket is closed before these return.
+// The two exchanges the resolver runs with one nameserver, as coroutines on
+// the loop the resolver was given: UDP attempts on one socket, and one TCP
+// attempt for a truncated answer. Sockets are non-blocking; every wait goes
+// through the loop, and every socket is closed when the exchange ends or its
+// task is destroyed (then a late answer finds no socket and is dropped).
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "base/error_code.h"
+#include "base/task.h"
 #include "net/address.h"
+#include "sys/io_loop.h"
 
 namespace tessvane {
 
@@ -32,15 +36,17 @@ struct UdpReply {
 // QR set, the query's question: reply_matches) answers an attempt; any other
 // is ignored and the wait goes on for the rest of that
 // attempt's time-out. A reply shorter than 12 bytes ends the attempt.
-// Errors (they end the whole query): those of socket creation and of setting
-// SO_RCVTIMEO, OutOfMemory when the datagram cannot be copied.
-Result<UdpReply> udp_exchange(const SocketAddress& server, std::string_view query, std::uint16_t id,
-                              std::uint32_t timeout_ms, std::uint8_t retries);
+// Errors (they end the whole query): those of socket creation, OutOfMemory
+// (the socket cannot be watched, or the datagram cannot be copied).
+Task<Result<UdpReply>> udp_exchange(sys::IoLoop& loop, const SocketAddress& server,
+                                    std::string_view query, std::uint16_t id,
+                                    std::uint32_t timeout_ms, std::uint8_t retries);
 
-// One TCP attempt: connect (bounded through the platform's connect time-out),
-// send the length-prefixed query, read the length-prefixed reply. The reply
-// (12 bytes or more, without its prefix) or the error that stopped it.
-Result<std::string> tcp_exchange(const SocketAddress& server, std::string_view query,
-                                 std::uint32_t timeout_ms);
+// One TCP attempt: non-blocking connect, the length-prefixed query sent, the
+// length-prefixed reply read, all within one deadline of timeout_ms. The
+// reply (12 bytes or more, without its prefix) or the error that stopped it
+// (DnsTimeout when the deadline passed).
+Task<Result<std::string>> tcp_exchange(sys::IoLoop& loop, const SocketAddress& server,
+                                       std::string_view query, std::uint32_t timeout_ms);
 
 }  // namespace tessvane

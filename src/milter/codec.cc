@@ -237,7 +237,34 @@ bool handle_body(MilterHost& host, MilterConnection& connection, Bytes payload) 
   return answer_from(host, connection, host.handlers().body, payload);
 }
 
-MilterResponse end_of_message(MilterHost& host, MilterConnection& connection) {
+bool answer_message(MilterHost& host, MilterConnection& connection, MilterResponse response) {
+  if (!answer(host, connection, response)) return false;
+  reset_message(connection);
+  return true;
+}
+
+// Starts the eom task; it either ends at once (no DNS, or cached answers) or
+// waits, and then the host hears of its end through verdict_ready.
+bool start_verdict(MilterHost& host, MilterConnection& connection) {
+  PendingVerdict& verdict = connection.verdict;
+  verdict.output_mark = connection.output.unsent();
+  verdict.host = &host;
+  verdict.descriptor = connection.descriptor();
+  verdict.serial = connection.serial;
+  verdict.waiting = false;
+  try {
+    verdict.task = host.handlers().eom(connection, host.io_loop());
+  } catch (const std::bad_alloc&) {
+    // The task could not even be made: nothing was checked or queued.
+    return answer_message(host, connection, MilterResponse::TempFail);
+  }
+  verdict.task.start(&verdict);
+  if (verdict.task.done()) return finish_verdict(host, connection);
+  verdict.waiting = true;
+  return true;
+}
+
+bool handle_eom(MilterHost& host, MilterConnection& connection, Bytes) {
   if (connection.header_limit_reached) {
     if (log_enabled(Severity::Warning)) {
       log_message(Severity::Warning, cat("tempfail: header block from ", peer_text(connection),
@@ -245,16 +272,35 @@ MilterResponse end_of_message(MilterHost& host, MilterConnection& connection) {
                                          "/MaxHeaderBytes=", connection.limits.max_header_bytes,
                                          " and could not be inspected in full"));
     }
-    return MilterResponse::TempFail;
+    return answer_message(host, connection, MilterResponse::TempFail);
   }
-  const auto& eom = host.handlers().eom;
-  return eom ? eom(connection) : MilterResponse::Accept;
+  if (!host.handlers().eom) return answer_message(host, connection, MilterResponse::Accept);
+  return start_verdict(host, connection);
 }
 
-bool handle_eom(MilterHost& host, MilterConnection& connection, Bytes) {
-  if (!answer(host, connection, end_of_message(host, connection))) return false;
-  reset_message(connection);
-  return true;
+// Takes back what the cancelled task queued: nothing was written while it
+// ran, so those are exactly the bytes after the mark.
+void cancel_verdict(MilterConnection& connection) noexcept {
+  PendingVerdict& verdict = connection.verdict;
+  if (!verdict.pending()) return;
+  verdict.task.reset();
+  verdict.waiting = false;
+  verdict.input_held = false;
+  OutputQueue& output = connection.output;
+  if (output.unsent() > verdict.output_mark) {
+    output.buffer.resize(output.sent + verdict.output_mark);
+  }
+}
+
+// While the answer is pending only these commands are taken: each ends the
+// message (or the connection), and with it the evaluation.
+bool ends_pending_message(std::uint8_t command) noexcept {
+  switch (static_cast<MilterCommand>(command)) {
+    case MilterCommand::Abort:
+    case MilterCommand::QuitNc:
+    case MilterCommand::Quit: return true;
+    default: return false;
+  }
 }
 
 bool handle_abort(MilterHost& host, MilterConnection& connection, Bytes) {
@@ -315,15 +361,44 @@ bool dispatch_packet(MilterHost& host, MilterConnection& connection, const Milte
 
 bool dispatch_input(MilterHost& host, MilterConnection& connection) {
   for (;;) {
+    if (connection.verdict.input_held) return true;
     const Result<std::optional<MilterPacket>> packet = take_packet(connection.input);
     if (!packet) {
       host.close_connection(connection.descriptor());
       return false;
     }
     if (!*packet) return true;
+    if (connection.verdict.pending()) {
+      if (!ends_pending_message((*packet)->command)) {
+        connection.verdict.input_held = true;
+        return true;
+      }
+      cancel_verdict(connection);
+      // Replies held back while the evaluation ran (the peer had stopped
+      // reading) go on now instead of waiting for the next answer.
+      if (connection.output.unsent() > 0 && !connection.write_interest_armed &&
+          !flush_replies(host, connection)) {
+        return false;
+      }
+    }
     if (!dispatch_packet(host, connection, **packet)) return false;
     consume_packet(connection.input);
   }
+}
+
+bool finish_verdict(MilterHost& host, MilterConnection& connection) {
+  PendingVerdict& verdict = connection.verdict;
+  MilterResponse response = MilterResponse::TempFail;
+  try {
+    response = verdict.task.take_result();
+  } catch (const std::bad_alloc&) {
+    // The handler's own guard failed to turn it into a value; the message
+    // cannot be vouched for.
+  }
+  verdict.task.reset();
+  verdict.waiting = false;
+  verdict.input_held = false;
+  return answer_message(host, connection, response);
 }
 
 void reset_message(MilterConnection& connection) noexcept {

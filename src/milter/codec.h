@@ -32,10 +32,19 @@ inline constexpr std::uint64_t kHeaderBytesCeiling = 16 * std::uint64_t{kMaxPack
                                    const MilterPacket& packet);
 
 // Dispatches and consumes every complete packet in the input buffer, in
-// order. A bad packet length closes the connection without a reply. Returns
-// whether the connection is still open (then the buffer holds less than one
-// packet).
+// order. A bad packet length closes the connection without a reply. While
+// the message's answer is pending (connection.verdict), SMFIC_ABORT,
+// SMFIC_QUIT_NC and SMFIC_QUIT cancel it and are handled; any other packet
+// stops the dispatch and stays in the buffer (input_held) until
+// finish_verdict. Returns whether the connection is still open (then the
+// buffer holds less than one packet, or the one held packet).
 [[nodiscard]] bool dispatch_input(MilterHost& host, MilterConnection& connection);
+
+// Sends the answer of the ended eom task (with whatever it queued before,
+// in one write as far as the socket takes it) and resets the message. The
+// caller dispatches the held input afterwards. Returns whether the
+// connection is still open.
+[[nodiscard]] bool finish_verdict(MilterHost& host, MilterConnection& connection);
 
 // Releases the per-message data: the mail address, recipient address and
 // queue id macros, the headers, the sender and the recipients; clears the

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/error_code.h"
+#include "base/task.h"
 #include "base/unique_fd.h"
 #include "milter/protocol.h"
 
@@ -64,6 +65,27 @@ struct InputBuffer {
   bool length_known = false;
 };
 
+// The answer of the current message while its eom task runs. The task may
+// wait (DNS); meanwhile the connection dispatches only SMFIC_ABORT,
+// SMFIC_QUIT_NC and SMFIC_QUIT (each cancels it) and holds every other
+// packet, and its replies are not written, so that whatever the task queued
+// can be taken back on cancellation and the rest leaves in one write.
+struct PendingVerdict final : TaskObserver {
+  Task<MilterResponse> task;
+  // The unsent bytes of the output queue when the task started.
+  std::size_t output_mark = 0;
+  // Who to tell when the task ends after it had to wait.
+  MilterHost* host = nullptr;
+  int descriptor = -1;
+  std::uint64_t serial = 0;
+  bool waiting = false;
+  // A packet is held in the input buffer until the answer is sent.
+  bool input_held = false;
+
+  bool pending() const noexcept { return task.valid(); }
+  void task_finished() noexcept override;
+};
+
 // Framed replies not yet written: bytes [sent, buffer.size()) are unsent.
 struct OutputQueue {
   std::vector<std::byte> buffer;
@@ -101,6 +123,11 @@ struct MilterConnection {
   // '4', '6', 'L', or 'U' (also before the first SMFIC_CONNECT).
   char connect_family = 'U';
   bool write_interest_armed = false;
+  // Tells this connection from earlier ones with the same descriptor.
+  std::uint64_t serial = 0;
+  // Last, so that a task still waiting is destroyed (cancelled) before the
+  // data it borrows.
+  PendingVerdict verdict;
 
   int descriptor() const noexcept { return socket.get(); }
   std::string_view macro(MacroSlot slot) const noexcept {

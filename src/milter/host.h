@@ -9,8 +9,10 @@
 #include <string_view>
 
 #include "base/byte_reader.h"
+#include "base/task.h"
 #include "milter/connection.h"
 #include "milter/protocol.h"
+#include "sys/io_loop.h"
 
 namespace tessvane {
 
@@ -33,6 +35,11 @@ struct ConnectInfo {
 // SMFIR_CONTINUE, except an absent eom, which answers SMFIR_ACCEPT. Texts
 // passed to handlers are valid only during the call. A handler must not close
 // the connection; it may queue replies with queue_reply.
+//
+// eom is asynchronous: it returns the task that reaches the answer, which
+// may wait on the worker's loop (DNS). The codec starts it; while it runs
+// the connection reads no further commands, and the connection and the loop
+// outlive it (closing the connection destroys the task, which cancels it).
 struct MilterHandlers {
   std::function<MilterResponse(MilterConnection&, const ConnectInfo&)> connect;
   std::function<MilterResponse(MilterConnection&, std::string_view helo)> helo;
@@ -42,7 +49,7 @@ struct MilterHandlers {
       header;
   std::function<MilterResponse(MilterConnection&)> eoh;
   std::function<MilterResponse(MilterConnection&, Bytes chunk)> body;
-  std::function<MilterResponse(MilterConnection&)> eom;
+  std::function<Task<MilterResponse>(MilterConnection&, sys::IoLoop&)> eom;
   std::function<void(MilterConnection&)> abort;
 };
 
@@ -61,6 +68,14 @@ class MilterHost {
 
   virtual const MilterHandlers& handlers() const noexcept = 0;
   virtual NegotiationMasks negotiation() const noexcept = 0;
+
+  // The loop the eom handler's task waits on.
+  virtual sys::IoLoop& io_loop() noexcept = 0;
+  // Called (from within the loop's handling) when the eom task of the
+  // connection with this descriptor and serial has ended after it had to
+  // wait; the host then has the codec answer it (finish_verdict) outside
+  // any handler. Must not fail or allocate unboundedly.
+  virtual void verdict_ready(int descriptor, std::uint64_t serial) noexcept = 0;
 };
 
 }  // namespace tessvane

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/text.h"
@@ -82,10 +84,39 @@ void Worker::queue_change(int descriptor, InterestChange change) {
 void Worker::close_connection(int descriptor) {
   const auto found = connections_.find(descriptor);
   if (found == connections_.end()) return;
-  // Pending changes must not reach a later descriptor with the same number.
+  // Pending changes must not reach a later descriptor with the same number,
+  // nor this pass's events a later connection (or socket) that gets it.
   queue_->forget(descriptor);
+  router_.retire(descriptor);
+  // Destroying the connection cancels an evaluation in flight; its sockets
+  // are unwatched on the way.
   connections_.erase(found);
   closed_since_accept_retry_ = true;
+}
+
+Status Worker::watch(int descriptor, sys::Interest interest, sys::IoHandler& handler) noexcept {
+  try {
+    router_.add(descriptor, handler);
+  } catch (const std::bad_alloc&) {
+    return fail(ErrorCode::OutOfMemory);
+  }
+  if (Status queued = queue_->queue_change(descriptor, interest); !queued) {
+    log_kevent_error(queued.error());
+  }
+  return {};
+}
+
+void Worker::unwatch(int descriptor) noexcept {
+  if (queue_) queue_->forget(descriptor);
+  router_.remove(descriptor);
+}
+
+void Worker::verdict_ready(int descriptor, std::uint64_t serial) noexcept {
+  try {
+    ready_verdicts_.emplace_back(descriptor, serial);
+  } catch (const std::bad_alloc&) {
+    rescan_verdicts_ = true;
+  }
 }
 
 int worker_main(Worker& worker) {
@@ -114,34 +145,81 @@ bool Worker::keep_running() {
   return false;
 }
 
+std::optional<int> Worker::wait_timeout() const noexcept {
+  const std::optional<int> cap = draining_ ? std::optional<int>(kDrainWaitMs) : accept_retry_wait_ms();
+  return timers_.wait_ms(monotonic_ms(), cap);
+}
+
 void Worker::wait_and_handle() {
   std::array<sys::Event, kWorkerEventsPerWait> events;
-  const std::optional<int> timeout =
-      draining_ ? std::optional<int>(kDrainWaitMs) : accept_retry_wait_ms();
-  const Result<std::size_t> count = queue_->wait(events, timeout);
+  const Result<std::size_t> count = queue_->wait(events, wait_timeout());
   if (!count) {
     log_kevent_error(count.error());
     return;
   }
-  for (const sys::Event& event : std::span(events).first(*count)) handle_event(event);
+  router_.begin_pass();
+  for (const sys::Event& event : std::span(events).first(*count)) handle_event(event, true);
   // Events that an early submission of a full batch brought back during this
   // pass belong to it: edge-triggered readiness is reported only once.
   for (;;) {
     const std::size_t carried = queue_->take_carried(events);
     if (carried == 0) break;
-    for (const sys::Event& event : std::span(events).first(carried)) handle_event(event);
+    for (const sys::Event& event : std::span(events).first(carried)) handle_event(event, false);
+  }
+  timers_.fire_due(monotonic_ms());
+  answer_ready_verdicts();
+}
+
+// Answering happens here, outside every event and timer handler, so that a
+// connection closed by its own answer is never one a handler still uses.
+void Worker::answer_ready_verdicts() {
+  while (!ready_verdicts_.empty() || rescan_verdicts_) {
+    std::vector<std::pair<int, std::uint64_t>> ready;
+    ready.swap(ready_verdicts_);
+    if (std::exchange(rescan_verdicts_, false)) {
+      for (const auto& [descriptor, connection] : connections_) {
+        if (connection->verdict.task.done()) ready.emplace_back(descriptor, connection->serial);
+      }
+    }
+    for (const auto& [descriptor, serial] : ready) {
+      const auto found = connections_.find(descriptor);
+      if (found == connections_.end()) continue;
+      MilterConnection& connection = *found->second;
+      if (connection.serial != serial || !connection.verdict.task.done()) continue;
+      if (!finish_verdict(*this, connection)) continue;
+      resume_input(connection);
+    }
   }
   retry_stalled_accepts();
 }
 
-void Worker::handle_event(const sys::Event& event) {
-  if (event.error) return;
+// The packets held while the answer was pending, then whatever the socket
+// still has: reading stopped with the held packet, and the edge that
+// announced the rest has been consumed.
+void Worker::resume_input(MilterConnection& connection) {
+  const int descriptor = connection.descriptor();
+  if (!dispatch_input(*this, connection)) return;
+  read_connection(descriptor);
+}
+
+void Worker::handle_event(const sys::Event& event, bool from_wait) {
   const int descriptor = event.descriptor;
+  // Taken from the kernel before the descriptor was closed in this pass: it
+  // concerns what was closed, not what may have its number now.
+  if (from_wait && router_.retired(descriptor)) return;
+  if (sys::IoHandler* handler =
+          from_wait ? router_.route(event) : router_.route_carried(event)) {
+    handler->on_io(event);
+    return;
+  }
+  if (event.error) return;
   if (event.writable) {
     const auto found = connections_.find(descriptor);
     if (found != connections_.end()) {
       found->second->write_interest_armed = false;
-      (void)flush_replies(*this, *found->second);
+      // Replies wait while the answer is pending; sending the answer
+      // flushes them all.
+      if (!found->second->verdict.pending()) (void)flush_replies(*this, *found->second);
     }
   }
   if (!event.readable) return;
@@ -181,6 +259,9 @@ void Worker::read_connection(int descriptor) {
     const auto found = connections_.find(descriptor);
     if (found == connections_.end()) return;
     MilterConnection& connection = *found->second;
+    // A held packet waits for the pending answer; what follows it stays in
+    // the socket, so the input buffer keeps its bound.
+    if (connection.verdict.input_held) return;
     const ssize_t n = ::read(descriptor, scratch_.data(), scratch_.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;

@@ -25,11 +25,13 @@
 #include <vector>
 
 #include "base/error_code.h"
+#include "base/timer_queue.h"
 #include "base/unique_fd.h"
 #include "config/generation.h"
 #include "milter/connection.h"
 #include "milter/host.h"
 #include "sys/event_queue.h"
+#include "sys/io_loop.h"
 
 namespace tessvane {
 
@@ -78,14 +80,31 @@ Result<std::unique_ptr<Worker>> make_worker(WorkerSetup setup);
 int worker_main(Worker& worker);
 
 // The worker record. Only its own thread touches it once worker_main runs.
-class Worker final : public MilterHost {
+//
+// It is also the event loop of everything that waits on the worker's thread
+// (sys::IoLoop): the resolver's sockets and time-outs of the evaluations in
+// flight. Each pass of the loop waits until the nearest timer at the latest,
+// handles the events, fires the due timers, then answers the messages whose
+// evaluations ended during the pass.
+class Worker final : public MilterHost, public sys::IoLoop {
  public:
   Worker(WorkerSetup setup, sys::EventQueue queue);
+  // The connections go first: an evaluation they cancel unwatches its
+  // sockets through the queue and router, which must still exist.
+  ~Worker() { connections_.clear(); }
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
 
   void close_connection(int descriptor) override;
   void queue_change(int descriptor, InterestChange change) override;
   const MilterHandlers& handlers() const noexcept override { return handlers_; }
   NegotiationMasks negotiation() const noexcept override { return masks_; }
+  sys::IoLoop& io_loop() noexcept override { return *this; }
+  void verdict_ready(int descriptor, std::uint64_t serial) noexcept override;
+
+  Status watch(int descriptor, sys::Interest interest, sys::IoHandler& handler) noexcept override;
+  void unwatch(int descriptor) noexcept override;
+  TimerQueue& timers() noexcept override { return timers_; }
 
  private:
   friend int worker_main(Worker& worker);
@@ -103,7 +122,10 @@ class Worker final : public MilterHost {
   void run();
   bool keep_running();
   void wait_and_handle();
-  void handle_event(const sys::Event& event);
+  std::optional<int> wait_timeout() const noexcept;
+  void handle_event(const sys::Event& event, bool from_wait);
+  void answer_ready_verdicts();
+  void resume_input(MilterConnection& connection);
   void drain_reload_pipe() noexcept;
   void read_connection(int descriptor);
   void start_draining();
@@ -118,6 +140,15 @@ class Worker final : public MilterHost {
 
   std::vector<Listener> listeners_;
   std::unordered_map<int, std::unique_ptr<MilterConnection>> connections_;
+  // Descriptors other than the worker's own (the resolver's sockets), and
+  // the descriptors closed in the current pass.
+  sys::EventRouter router_;
+  TimerQueue timers_;
+  // Evaluations that ended after waiting: (descriptor, serial), answered at
+  // the end of the pass. A push that cannot allocate sets rescan_verdicts_.
+  std::vector<std::pair<int, std::uint64_t>> ready_verdicts_;
+  bool rescan_verdicts_ = false;
+  std::uint64_t next_serial_ = 1;
   MilterHandlers handlers_;
   HeaderLimits limits_;
   NegotiationMasks masks_;

@@ -122,6 +122,7 @@ void Worker::admit(UniqueFd socket, const sockaddr_storage& peer, socklen_t peer
   try {
     auto connection = std::make_unique<MilterConnection>(std::move(socket), limits_);
     connection->set_peer_label(peer_label(peer, peer_length).view());
+    connection->serial = next_serial_++;
     connections_.emplace(descriptor, std::move(connection));
   } catch (const std::bad_alloc&) {
     // The socket went with whatever part was built.

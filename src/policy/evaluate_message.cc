@@ -11,6 +11,7 @@
 #include "policy/auth_results.h"
 #include "policy/forged_headers.h"
 #include "policy/publisher.h"
+#include "policy/thread_resolver.h"
 #include "policy/verdict.h"
 
 namespace tessvane {
@@ -91,37 +92,59 @@ Status record_verdict(MilterConnection& connection, const Settings& config,
                                     comment, verdict.domain, facts.helo_or_unknown(), client);
 }
 
-MilterResponse answer_message(MilterConnection& connection, std::int64_t start_ns) {
+Task<MilterResponse> answer_message(MilterConnection& connection, sys::IoLoop* loop,
+                                    std::int64_t start_ns) {
   const Settings& config = settings();
   const AddressList* trusted_relays = trusted_relays_holder().current();
   const AddressList* whitelist = whitelist_holder().current();
   remove_forged_auth_results(connection, config.authserv_id, kSpfMethodName,
                              config.strip_auth_results);
   const MessageFacts facts = message_facts(connection);
-  const Verdict verdict = reach_verdict(facts, trusted_relays, whitelist,
-                                        {config.max_void_lookups, config.max_evaluation_ms});
+  const Verdict verdict = co_await reach_verdict(
+      facts, trusted_relays, whitelist, {config.max_void_lookups, config.max_evaluation_ms}, loop);
   log_verdict(facts, peer_identity(connection), verdict, start_ns);
   publish_verdict(facts, verdict);
   const Status recorded = record_verdict(connection, config, facts, verdict);
-  if (recorded) return MilterResponse::Accept;
+  if (recorded) co_return MilterResponse::Accept;
   if (log_enabled(Severity::Err)) {
     log_message(Severity::Err, cat("deferring: could not record the ", kSpfMethodName, " result (",
                                    error_name(recorded.error()),
                                    "); delivering without it would misrepresent what was "
                                    "checked."));
   }
-  return MilterResponse::TempFail;
+  co_return MilterResponse::TempFail;
+}
+
+Task<MilterResponse> evaluate_on(MilterConnection& connection, sys::IoLoop* loop) {
+  const std::int64_t start_ns = wall_clock_ns();
+  try {
+    const MilterResponse response = co_await answer_message(connection, loop, start_ns);
+    co_return response;
+  } catch (const std::bad_alloc&) {
+    // A log line could not be built; everything after it, the verdict
+    // header included, was skipped, so the message cannot be vouched for.
+    co_return MilterResponse::TempFail;
+  }
 }
 
 }  // namespace
 
-MilterResponse evaluate_message(MilterConnection& connection) {
-  const std::int64_t start_ns = wall_clock_ns();
+Task<MilterResponse> evaluate_message(MilterConnection& connection, sys::IoLoop& loop) {
+  return evaluate_on(connection, &loop);
+}
+
+MilterResponse evaluate_message_here(MilterConnection& connection) {
   try {
-    return answer_message(connection, start_ns);
+    Task<MilterResponse> task = evaluate_on(connection, nullptr);
+    task.start(nullptr);
+    while (!task.done()) {
+      // Not done: it waits on the thread resolver's own loop.
+      Result<std::shared_ptr<Resolver>> resolver = thread_resolver().get();
+      sys::LocalLoop* loop = resolver ? (*resolver)->own_loop() : nullptr;
+      if (loop == nullptr || !loop->run_once()) return MilterResponse::TempFail;
+    }
+    return task.take_result();
   } catch (const std::bad_alloc&) {
-    // A log line could not be built; everything after it, the verdict
-    // header included, was skipped, so the message cannot be vouched for.
     return MilterResponse::TempFail;
   }
 }

@@ -14,8 +14,10 @@
 
 #include <string_view>
 
+#include "base/task.h"
 #include "milter/connection.h"
 #include "milter/protocol.h"
+#include "sys/io_loop.h"
 
 namespace tessvane {
 
@@ -23,6 +25,13 @@ namespace tessvane {
 // MilterResponse::TempFail (with an error line) when it cannot be queued.
 // SMFIR_CHGHEADER replies queued for forged headers stay queued either way.
 // Never fails otherwise: evaluation errors become temperror or permerror.
-MilterResponse evaluate_message(MilterConnection& connection);
+// The evaluation waits for DNS on loop (the worker's), serving the worker's
+// other connections meanwhile; the connection must stay unchanged until the
+// task ends, and destroying the task cancels the evaluation.
+Task<MilterResponse> evaluate_message(MilterConnection& connection, sys::IoLoop& loop);
+
+// The same on a thread without a worker: the evaluation runs the thread
+// resolver's own loop until it ends.
+MilterResponse evaluate_message_here(MilterConnection& connection);
 
 }  // namespace tessvane

@@ -12,8 +12,13 @@ namespace {
 // needs to know which thread wrote it.
 std::atomic<const HealthMarks*> g_health_marks{nullptr};
 
-std::optional<ThreadResolver>& thread_holder() noexcept {
-  thread_local std::optional<ThreadResolver> holder;
+struct Holder {
+  std::optional<ThreadResolver> resolver;
+  sys::IoLoop* loop = nullptr;
+};
+
+Holder& thread_holder() noexcept {
+  thread_local Holder holder;
   return holder;
 }
 
@@ -23,7 +28,7 @@ void set_health_marks(const HealthMarks* marks) noexcept {
   g_health_marks.store(marks, std::memory_order_release);
 }
 
-ResolverConfig resolver_config(const Settings& config) {
+ResolverConfig resolver_config(const Settings& config, sys::IoLoop* loop) {
   ResolverConfig out;
   out.nameservers = config.nameservers;
   out.port = config.dns_port;
@@ -32,17 +37,24 @@ ResolverConfig resolver_config(const Settings& config) {
   out.cache_size = config.dns_cache_size;
   out.negative_ttl = config.dns_negative_ttl;
   out.health = g_health_marks.load(std::memory_order_acquire);
+  out.loop = loop;
   return out;
 }
 
-ThreadResolver& thread_resolver(const Settings& config) {
-  std::optional<ThreadResolver>& holder = thread_holder();
-  if (!holder) holder.emplace(resolver_config(config));
-  return *holder;
+ThreadResolver& thread_resolver(const Settings& config, sys::IoLoop* loop) {
+  Holder& holder = thread_holder();
+  // A resolver waits on the loop it was built for; a thread that runs
+  // another loop now (a new worker on a test's thread) needs a new one.
+  if (holder.resolver && holder.loop != loop) holder.resolver.reset();
+  if (!holder.resolver) {
+    holder.resolver.emplace(resolver_config(config, loop));
+    holder.loop = loop;
+  }
+  return *holder.resolver;
 }
 
 void acknowledge_reload() noexcept {
-  thread_holder().reset();
+  thread_holder().resolver.reset();
   if (log_enabled(Severity::Debug)) log_message(Severity::Debug, "worker: config reload acknowledged");
 }
 

@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "dns/health_marks.h"
 #include "dns/resolver.h"
+#include "sys/io_loop.h"
 
 namespace tessvane {
 
@@ -19,14 +20,18 @@ void set_health_marks(const HealthMarks* marks) noexcept;
 // The resolver set-up the settings give: DnsNameserver, DnsTimeout in
 // milliseconds, DnsRetries, DnsCacheSize, DnsNegativeTTL, the settings'
 // DNS port (53: no configuration key changes it; tests point it at their
-// loopback responder) and the marks stored by set_health_marks.
-ResolverConfig resolver_config(const Settings& config);
+// loopback responder), the marks stored by set_health_marks, and the loop
+// its lookups wait on (null: a loop of its own).
+ResolverConfig resolver_config(const Settings& config, sys::IoLoop* loop = nullptr);
 
-// The calling thread's resolver holder. Created on the thread's first call
-// (and first call after acknowledge_reload) from resolver_config(config);
+// The calling thread's resolver holder for loop (the worker's; null on a
+// thread without one). Created on the thread's first call (and first call
+// after acknowledge_reload, or with another loop) from resolver_config;
 // later calls return the same holder and ignore config. The holder builds its
-// resolver on its first get() (errors: those of Resolver::build).
-ThreadResolver& thread_resolver(const Settings& config = settings());
+// resolver on its first get() (errors: those of Resolver::build); an
+// evaluation keeps the resolver it got until it ends.
+ThreadResolver& thread_resolver(const Settings& config = settings(),
+                                sys::IoLoop* loop = nullptr);
 
 // The worker's reload hook: releases the calling thread's resolver holder
 // with its cache, nameserver copies and server addresses, then logs

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "base/clock.h"
+#include "config/settings.h"
 #include "base/text.h"
 #include "log/logger.h"
 #include "policy/thread_resolver.h"
@@ -32,14 +33,14 @@ bool is_address(std::string_view text) noexcept {
 
 // The resolver of this thread, built if needed; a failed build is logged
 // with its fixed message and given back as the error check_host would give.
-Result<Resolver*> evaluation_resolver() noexcept {
+Result<std::shared_ptr<Resolver>> evaluation_resolver(sys::IoLoop* loop) noexcept {
   ThreadResolver* holder = nullptr;
   try {
-    holder = &thread_resolver();
+    holder = &thread_resolver(settings(), loop);
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
   }
-  Result<Resolver*> resolver = holder->get();
+  Result<std::shared_ptr<Resolver>> resolver = holder->get();
   if (resolver) return resolver;
   if (log_enabled(Severity::Err)) {
     log_message(Severity::Err,
@@ -51,8 +52,11 @@ Result<Resolver*> evaluation_resolver() noexcept {
   return fail(resolver.error());
 }
 
-SpfOutcome run_check_host(const MessageFacts& facts, std::string_view domain,
-                          VerdictLimits limits) noexcept {
+// The request, limits and resolver live in this frame for the whole
+// evaluation; the resolver reference keeps an old resolver alive across a
+// reload until the evaluation ends.
+Task<SpfOutcome> run_check_host(const MessageFacts& facts, std::string_view domain,
+                                VerdictLimits limits, sys::IoLoop* loop) {
   const std::string_view client = *facts.client;
   const UnmappedAddress unmapped = unmap_ipv4_mapped(client);
   const bool mapped = client.find(':') != std::string_view::npos && unmapped.was_mapped();
@@ -63,17 +67,22 @@ SpfOutcome run_check_host(const MessageFacts& facts, std::string_view domain,
   request.helo = facts.helo_or_unknown();
   EvalLimits eval_limits =
       start_eval_limits(limits.max_void_lookups, limits.max_evaluation_ms, wall_clock_ms());
-  Result<Resolver*> resolver = evaluation_resolver();
-  if (!resolver) return SpfOutcome::failed(resolver.error());
-  EvalContext context{**resolver, request, eval_limits};
-  return check_host(context, domain, false);
+  Result<std::shared_ptr<Resolver>> resolver = evaluation_resolver(loop);
+  if (!resolver) co_return SpfOutcome::failed(resolver.error());
+  const std::shared_ptr<Resolver> held = std::move(*resolver);
+  EvalContext context{*held, request, eval_limits};
+  const SpfOutcome outcome = co_await check_host_async(context, domain, false);
+  co_return outcome;
 }
 
-Verdict evaluate(const MessageFacts& facts, VerdictLimits limits) noexcept {
+Task<Verdict> evaluate(const MessageFacts& facts, VerdictLimits limits, sys::IoLoop* loop) {
   const std::string_view domain = evaluated_domain(facts);
-  if (domain.empty()) return {VerdictCase::Evaluated, SpfResult::None, {}, facts.sender_domain};
-  const SpfVerdict verdict = classify_outcome(run_check_host(facts, domain, limits));
-  return {VerdictCase::Evaluated, verdict.result, verdict.reason, domain};
+  if (domain.empty()) {
+    co_return Verdict{VerdictCase::Evaluated, SpfResult::None, {}, facts.sender_domain};
+  }
+  const SpfOutcome outcome = co_await run_check_host(facts, domain, limits, loop);
+  const SpfVerdict verdict = classify_outcome(outcome);
+  co_return Verdict{VerdictCase::Evaluated, verdict.result, verdict.reason, domain};
 }
 
 }  // namespace
@@ -106,26 +115,29 @@ std::string_view evaluated_domain(const MessageFacts& facts) noexcept {
   return facts.helo_or_unknown();
 }
 
-Verdict reach_verdict(const MessageFacts& facts, const AddressList* trusted_relays,
-                      const AddressList* whitelist, VerdictLimits limits) noexcept {
+Task<Verdict> reach_verdict(const MessageFacts& facts, const AddressList* trusted_relays,
+                            const AddressList* whitelist, VerdictLimits limits,
+                            sys::IoLoop* loop) {
   const std::string_view domain = facts.sender_domain;
   if (!facts.client) {
     // Only a TCP connection can be expected to name its client.
     if (facts.family == '4' || facts.family == '6') {
-      return {VerdictCase::MissingAddress, SpfResult::Permerror, kBadAddress, domain};
+      co_return Verdict{VerdictCase::MissingAddress, SpfResult::Permerror, kBadAddress, domain};
     }
-    return {VerdictCase::LocalSubmission, SpfResult::None, kLocalSubmission, domain};
+    co_return Verdict{VerdictCase::LocalSubmission, SpfResult::None, kLocalSubmission, domain};
   }
   if (!is_address(*facts.client)) {
-    return {VerdictCase::MalformedAddress, SpfResult::Permerror, kBadAddress, domain};
+    co_return Verdict{VerdictCase::MalformedAddress, SpfResult::Permerror, kBadAddress, domain};
   }
   if (trusted_relays != nullptr && address_list_contains(*trusted_relays, *facts.client)) {
-    return {VerdictCase::TrustedRelay, SpfResult::None, kTrustedRelay, domain};
+    co_return Verdict{VerdictCase::TrustedRelay, SpfResult::None, kTrustedRelay, domain};
   }
   if (whitelist != nullptr && address_list_contains(*whitelist, *facts.client)) {
-    return {VerdictCase::Whitelisted, SpfResult::Pass, kWhitelisted, domain};
+    co_return Verdict{VerdictCase::Whitelisted, SpfResult::Pass, kWhitelisted, domain};
   }
-  return evaluate(facts, limits);
+  // The lists are not touched after this point: the worker may acknowledge
+  // a newer generation while the evaluation waits.
+  co_return co_await evaluate(facts, limits, loop);
 }
 
 }  // namespace tessvane

@@ -8,9 +8,11 @@
 #include <optional>
 #include <string_view>
 
+#include "base/task.h"
 #include "milter/connection.h"
 #include "config/address_list.h"
 #include "spf/spf_result.h"
+#include "sys/io_loop.h"
 
 namespace tessvane {
 
@@ -61,11 +63,14 @@ struct VerdictLimits {
 };
 
 // The first case that applies, in the order above; the lists may be null
-// (no file). An evaluation uses this thread's resolver (thread_resolver.h),
+// (no file) and are consulted before the task first waits, never after. An
+// evaluation uses this thread's resolver for loop (thread_resolver.h),
 // building it when needed; a failed build is logged with its fixed message
-// and gives temperror.
-Verdict reach_verdict(const MessageFacts& facts, const AddressList* trusted_relays,
-                      const AddressList* whitelist, VerdictLimits limits) noexcept;
+// and gives temperror. loop: the worker's; null on a thread without one (the
+// resolver then runs its own). The facts' texts must outlive the task.
+Task<Verdict> reach_verdict(const MessageFacts& facts, const AddressList* trusted_relays,
+                            const AddressList* whitelist, VerdictLimits limits,
+                            sys::IoLoop* loop);
 
 // The domain check_host is asked about: the sender domain when the sender is
 // non-empty and holds an '@', otherwise the HELO name or "unknown".

@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "dns/resolver.h"
 #include "spf/guarded_lookup.h"
 #include "spf/macro.h"
 #include "spf/mechanism_eval.h"
@@ -22,47 +23,67 @@ SpfResult result_of(Qualifier qualifier) noexcept {
   return SpfResult::Neutral;
 }
 
-SpfOutcome follow_redirect(EvalContext& context, std::string_view domain,
-                           std::string_view redirect) {
-  if (auto counted = count_dns_term(context); !counted) return SpfOutcome::failed(counted.error());
-  auto target = expand_macros(context, domain, redirect);
-  if (!target) return SpfOutcome::failed(target.error());
-  return check_host(context, *target, true);
+Task<SpfOutcome> follow_redirect(EvalContext& context, std::string_view domain,
+                                 std::string_view redirect) {
+  if (auto counted = count_dns_term(context); !counted) {
+    co_return SpfOutcome::failed(counted.error());
+  }
+  auto target = co_await expand_macros(context, domain, redirect);
+  if (!target) co_return SpfOutcome::failed(target.error());
+  co_return co_await check_host_async(context, *target, true);
 }
 
 // One level: the record of domain, fetched, selected, parsed and evaluated.
 // The answer holding the record text lives until the level returns.
-SpfOutcome evaluate_domain(EvalContext& context, std::string_view domain, bool nested) {
-  if (budget_expired(context.limits)) return SpfOutcome::failed(ErrorCode::Timeout);
-  auto answer = counted_lookup(context, domain, kTypeTxt);
-  if (!answer) return SpfOutcome::failed(answer.error());
+Task<SpfOutcome> evaluate_domain(EvalContext& context, std::string_view domain, bool nested) {
+  if (budget_expired(context.limits)) co_return SpfOutcome::failed(ErrorCode::Timeout);
+  auto answer = co_await counted_lookup(context, domain, kTypeTxt);
+  if (!answer) co_return SpfOutcome::failed(answer.error());
   auto selected = select_spf_record(answer->records);
-  if (!selected) return SpfOutcome::failed(ErrorCode::RecordSyntax);
+  if (!selected) co_return SpfOutcome::failed(ErrorCode::RecordSyntax);
   if (!*selected) {
-    return nested ? SpfOutcome::failed(ErrorCode::NoRecordAtTarget)
-                  : SpfOutcome::of(SpfResult::None);
+    co_return nested ? SpfOutcome::failed(ErrorCode::NoRecordAtTarget)
+                     : SpfOutcome::of(SpfResult::None);
   }
   auto record = parse_spf_record(**selected);
   if (!record) {
-    return SpfOutcome::failed(record.error() == ErrorCode::OutOfMemory ? ErrorCode::OutOfMemory
-                                                                       : ErrorCode::RecordSyntax);
+    co_return SpfOutcome::failed(record.error() == ErrorCode::OutOfMemory
+                                     ? ErrorCode::OutOfMemory
+                                     : ErrorCode::RecordSyntax);
   }
   for (const SpfMechanism& mechanism : record->mechanisms) {
-    auto matched = mechanism_matches(context, domain, mechanism);
-    if (!matched) return SpfOutcome::failed(matched.error());
-    if (*matched) return SpfOutcome::of(result_of(mechanism.qualifier));
+    auto matched = co_await mechanism_matches(context, domain, mechanism);
+    if (!matched) co_return SpfOutcome::failed(matched.error());
+    if (*matched) co_return SpfOutcome::of(result_of(mechanism.qualifier));
   }
-  if (record->redirect) return follow_redirect(context, domain, *record->redirect);
-  return SpfOutcome::of(SpfResult::Neutral);
+  if (record->redirect) co_return co_await follow_redirect(context, domain, *record->redirect);
+  co_return SpfOutcome::of(SpfResult::Neutral);
+}
+
+// The one boundary of the engine where memory exhaustion becomes a value;
+// it also covers the frames of the nested levels, made as they are called.
+Task<SpfOutcome> evaluate_top_level(EvalContext& context, std::string_view domain) {
+  try {
+    co_return co_await evaluate_domain(context, domain, false);
+  } catch (const std::bad_alloc&) {
+    co_return SpfOutcome::failed(ErrorCode::OutOfMemory);
+  }
 }
 
 }  // namespace
 
-SpfOutcome check_host(EvalContext& context, std::string_view domain, bool nested) {
+Task<SpfOutcome> check_host_async(EvalContext& context, std::string_view domain, bool nested) {
   if (nested) return evaluate_domain(context, domain, nested);
-  // The one boundary of the engine where memory exhaustion becomes a value.
+  return evaluate_top_level(context, domain);
+}
+
+SpfOutcome check_host(EvalContext& context, std::string_view domain, bool nested) {
+  sys::LocalLoop* loop = context.resolver.own_loop();
+  if (loop == nullptr) return SpfOutcome::failed(ErrorCode::DnsTransient);
   try {
-    return evaluate_domain(context, domain, nested);
+    Task<SpfOutcome> task = check_host_async(context, domain, nested);
+    if (!sys::run_until_done(task, *loop)) return SpfOutcome::failed(ErrorCode::DnsTransient);
+    return task.take_result();
   } catch (const std::bad_alloc&) {
     return SpfOutcome::failed(ErrorCode::OutOfMemory);
   }

@@ -8,6 +8,8 @@
 
 #include <string_view>
 
+#include "base/task.h"
+
 #include "spf/evaluation.h"
 
 namespace tessvane {
@@ -16,6 +18,14 @@ namespace tessvane {
 // include and redirect targets. Errors in the outcome: TermLimitExceeded,
 // MechanismRecordLimitExceeded, VoidLookupLimitExceeded, NoRecordAtTarget
 // (nested only), RecordSyntax, DnsTransient, Timeout, OutOfMemory.
+// The evaluation waits for DNS on the loop of the context's resolver; the
+// context and the domain must outlive the task. Destroying the task while it
+// waits cancels the evaluation and every lookup in flight.
+Task<SpfOutcome> check_host_async(EvalContext& context, std::string_view domain, bool nested);
+
+// check_host_async driven to its end on the resolver's own loop (a resolver
+// built without a loop: the check tool, tests). A failed wait of that loop
+// ends the evaluation with DnsTransient.
 SpfOutcome check_host(EvalContext& context, std::string_view domain, bool nested);
 
 struct SpfVerdict {

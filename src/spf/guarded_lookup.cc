@@ -21,20 +21,24 @@ bool is_name_error(ErrorCode error) noexcept {
   }
 }
 
-// Queries and sorts the outcome: an answer (empty for a void lookup, with
-// `is_void` set), or Timeout or DnsTransient.
-Result<Answer> guarded_query(EvalContext& context, std::string_view name, std::uint8_t type,
-                             bool& is_void) {
-  is_void = false;
-  if (budget_expired(context.limits)) return fail(ErrorCode::Timeout);
-  auto answer = context.resolver.query(name, type);
+// A lookup's answer, and whether it was void (a name error or no records).
+struct GuardedAnswer {
+  Answer answer;
+  bool is_void = false;
+};
+
+// Queries and sorts the outcome: an answer (empty for a void lookup), or
+// Timeout or DnsTransient.
+Task<Result<GuardedAnswer>> guarded_query(EvalContext& context, std::string_view name,
+                                          std::uint8_t type) {
+  if (budget_expired(context.limits)) co_return fail(ErrorCode::Timeout);
+  auto answer = co_await context.resolver.lookup(name, type);
   if (!answer) {
-    if (!is_name_error(answer.error())) return fail(ErrorCode::DnsTransient);
-    is_void = true;
-    return Answer{};
+    if (!is_name_error(answer.error())) co_return fail(ErrorCode::DnsTransient);
+    co_return GuardedAnswer{Answer{}, true};
   }
-  is_void = answer->records.empty();
-  return answer;
+  const bool is_void = answer->records.empty();
+  co_return GuardedAnswer{std::move(*answer), is_void};
 }
 
 template <std::size_t N>
@@ -92,43 +96,47 @@ Status count_dns_term(EvalContext& context) {
   return {};
 }
 
-Result<Answer> counted_lookup(EvalContext& context, std::string_view name, std::uint8_t type) {
-  bool is_void = false;
-  auto answer = guarded_query(context, name, type, is_void);
-  if (!answer || !is_void) return answer;
-  EvalLimits& limits = context.limits;
-  const std::uint64_t before = limits.void_lookup_count++;
-  if (limits.max_void_lookups != 0 && before >= limits.max_void_lookups) {
-    return fail(ErrorCode::VoidLookupLimitExceeded);
+Task<Result<Answer>> counted_lookup(EvalContext& context, std::string_view name,
+                                    std::uint8_t type) {
+  auto guarded = co_await guarded_query(context, name, type);
+  if (!guarded) co_return fail(guarded.error());
+  if (guarded->is_void) {
+    EvalLimits& limits = context.limits;
+    const std::uint64_t before = limits.void_lookup_count++;
+    if (limits.max_void_lookups != 0 && before >= limits.max_void_lookups) {
+      co_return fail(ErrorCode::VoidLookupLimitExceeded);
+    }
   }
-  return answer;
+  co_return std::move(guarded->answer);
 }
 
-Result<Answer> uncounted_lookup(EvalContext& context, std::string_view name, std::uint8_t type) {
-  bool is_void = false;
-  return guarded_query(context, name, type, is_void);
+Task<Result<Answer>> uncounted_lookup(EvalContext& context, std::string_view name,
+                                      std::uint8_t type) {
+  auto guarded = co_await guarded_query(context, name, type);
+  if (!guarded) co_return fail(guarded.error());
+  co_return std::move(guarded->answer);
 }
 
-Result<std::vector<std::string>> validated_client_names(EvalContext& context) {
+Task<Result<std::vector<std::string>>> validated_client_names(EvalContext& context) {
   std::vector<std::string> names;
   const auto client = client_address(context.request);
-  if (!client) return names;
+  if (!client) co_return names;
   const auto reverse = client->ipv6 ? reverse_dns_name(client->v6) : reverse_dns_name(client->v4);
-  auto pointers = counted_lookup(context, reverse.view(), kTypePtr);
-  if (!pointers) return fail(pointers.error());
+  auto pointers = co_await counted_lookup(context, reverse.view(), kTypePtr);
+  if (!pointers) co_return fail(pointers.error());
   std::size_t examined = 0;
   for (const ResourceRecord& pointer : pointers->records) {
     if (pointer.rr_type != kTypePtr) continue;
     if (examined++ == kMaxPtrNames) break;
-    auto addresses = uncounted_lookup(context, pointer.data, client->address_type());
-    if (!addresses) return fail(addresses.error());
+    auto addresses = co_await uncounted_lookup(context, pointer.data, client->address_type());
+    if (!addresses) co_return fail(addresses.error());
     const auto& records = addresses->records;
     if (std::any_of(records.begin(), records.end(),
                     [&](const ResourceRecord& r) { return client->equals_record(r); })) {
       names.push_back(pointer.data);
     }
   }
-  return names;
+  co_return names;
 }
 
 }  // namespace tessvane

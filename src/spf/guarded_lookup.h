@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/error_code.h"
+#include "base/task.h"
 #include "dns/resolver.h"
 #include "net/address.h"
 #include "spf/evaluation.h"
@@ -53,14 +54,17 @@ bool budget_expired(const EvalLimits& limits) noexcept;
 Status count_dns_term(EvalContext& context);
 
 // The answer (possibly records of other types), or an empty one for a void
-// lookup. Errors: Timeout, DnsTransient, VoidLookupLimitExceeded.
-Result<Answer> counted_lookup(EvalContext& context, std::string_view name, std::uint8_t type);
+// lookup. Errors: Timeout, DnsTransient, VoidLookupLimitExceeded. The
+// lookups wait on the resolver's loop; name is borrowed until they end.
+Task<Result<Answer>> counted_lookup(EvalContext& context, std::string_view name,
+                                    std::uint8_t type);
 // The same without void counting. Errors: Timeout, DnsTransient.
-Result<Answer> uncounted_lookup(EvalContext& context, std::string_view name, std::uint8_t type);
+Task<Result<Answer>> uncounted_lookup(EvalContext& context, std::string_view name,
+                                      std::uint8_t type);
 
 // The PTR names of the client (at most the first 10) whose A or AAAA records
 // hold the client address, in answer order; none for an unparseable client.
 // Errors: those of the lookups.
-Result<std::vector<std::string>> validated_client_names(EvalContext& context);
+Task<Result<std::vector<std::string>>> validated_client_names(EvalContext& context);
 
 }  // namespace tessvane

@@ -169,8 +169,8 @@ Result<std::string> expand_macro_text(const MacroValues& values, std::string_vie
   return out;
 }
 
-Result<std::string> expand_macros(EvalContext& context, std::string_view domain,
-                                  std::string_view text) {
+Task<Result<std::string>> expand_macros(EvalContext& context, std::string_view domain,
+                                        std::string_view text) {
   const SpfRequest& request = context.request;
   MacroValues values{request.sender,         request.helo, request.client_ip,
                      request.client_is_ipv6, domain,       kUnknown};
@@ -178,12 +178,14 @@ Result<std::string> expand_macros(EvalContext& context, std::string_view domain,
   // an escaped "%%{p") appears; a failed lookup just leaves "unknown".
   std::vector<std::string> names;
   if (needs_p_value(text)) {
-    auto validated = validated_client_names(context);
-    if (!validated && validated.error() == ErrorCode::OutOfMemory) return fail(validated.error());
+    auto validated = co_await validated_client_names(context);
+    if (!validated && validated.error() == ErrorCode::OutOfMemory) {
+      co_return fail(validated.error());
+    }
     if (validated) names = std::move(*validated);
     values.p_value = choose_p_value(names, domain);
   }
-  return expand_macro_text(values, text);
+  co_return expand_macro_text(values, text);
 }
 
 }  // namespace tessvane

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/error_code.h"
+#include "base/task.h"
 
 namespace tessvane {
 
@@ -41,8 +42,9 @@ std::string_view choose_p_value(const std::vector<std::string>& names,
 Result<std::string> expand_macro_text(const MacroValues& values, std::string_view text);
 
 // Expands text for a term of the record at domain, preparing the p value
-// through the context's resolver and limits when the text needs it.
-Result<std::string> expand_macros(EvalContext& context, std::string_view domain,
-                                  std::string_view text);
+// through the context's resolver and limits when the text needs it (the only
+// case in which the task waits).
+Task<Result<std::string>> expand_macros(EvalContext& context, std::string_view domain,
+                                        std::string_view text);
 
 }  // namespace tessvane

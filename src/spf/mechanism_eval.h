@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "base/error_code.h"
+#include "base/task.h"
 #include "spf/evaluation.h"
 #include "spf/record.h"
 
@@ -14,7 +15,7 @@ inline constexpr std::size_t kMaxMxExchanges = 10;
 
 // Errors: those of check_host (include recurses into it), of the guarded
 // lookups and of macro expansion.
-Result<bool> mechanism_matches(EvalContext& context, std::string_view domain,
-                               const SpfMechanism& mechanism);
+Task<Result<bool>> mechanism_matches(EvalContext& context, std::string_view domain,
+                                     const SpfMechanism& mechanism);
 
 }  // namespace tessvane

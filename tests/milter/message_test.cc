@@ -26,7 +26,7 @@ std::string header(std::string_view name, std::string_view value) {
 // A peer whose eom handler counts its calls and records the headers it saw.
 struct Policy {
   explicit Policy(MilterPeer& peer) {
-    peer.table.eom = [this](MilterConnection& connection) {
+    peer.table.eom = testing::immediate_eom([this](MilterConnection& connection) {
       ++calls;
       seen.clear();
       for (const HeaderField& field : connection.headers) {
@@ -34,7 +34,7 @@ struct Policy {
         EXPECT_TRUE(field.leading_space);
       }
       return MilterResponse::Accept;
-    };
+    });
   }
   int calls = 0;
   std::vector<std::string> seen;
@@ -172,7 +172,7 @@ TEST(MilterHeaders, PeerIdentityInLimitLinesIsSanitized) {
 
 TEST(MilterEndOfMessage, PolicyRepliesGoOutBeforeItsAnswer) {
   MilterPeer peer;
-  peer.table.eom = [](MilterConnection& connection) {
+  peer.table.eom = testing::immediate_eom([](MilterConnection& connection) {
     EXPECT_EQ(connection.sender, "<s@example.org>");
     const std::string change = "m" + testing::u32_text(1) + nul("Authentication-Results") + nul("");
     EXPECT_TRUE(queue_reply(connection, as_bytes(change)));
@@ -180,7 +180,7 @@ TEST(MilterEndOfMessage, PolicyRepliesGoOutBeforeItsAnswer) {
         "i" + testing::u32_text(0) + nul("Authentication-Results") + nul("mx.example; spf=pass");
     EXPECT_TRUE(queue_reply(connection, as_bytes(insert)));
     return MilterResponse::Accept;
-  };
+  });
   ASSERT_TRUE(peer.deliver(milter_packet('M', nul("<s@example.org>")) + milter_packet('E')));
   const auto replies = peer.take_replies();
   ASSERT_EQ(replies.size(), 4u);
@@ -193,7 +193,7 @@ TEST(MilterEndOfMessage, PolicyRepliesGoOutBeforeItsAnswer) {
 
 TEST(MilterEndOfMessage, PolicyTempfailIsSentAndTheMessageReset) {
   MilterPeer peer;
-  peer.table.eom = [](MilterConnection&) { return MilterResponse::TempFail; };
+  peer.table.eom = testing::immediate_eom([](MilterConnection&) { return MilterResponse::TempFail; });
   ASSERT_TRUE(peer.deliver(milter_packet('D', "E" + nul("i") + nul("Q9")) +
                            milter_packet('R', nul("<r>")) + header("A", "b") + milter_packet('E')));
   EXPECT_EQ(peer.take_replies(), codes("cct"));
@@ -212,12 +212,12 @@ TEST(MilterEndOfMessage, WithoutPolicyTheAnswerIsAccept) {
 TEST(MilterEndOfMessage, AnswerThatCannotBeSentClosesTheConnection) {
   LogCapture capture;
   MilterPeer peer;
-  peer.table.eom = [](MilterConnection& connection) {
+  peer.table.eom = testing::immediate_eom([](MilterConnection& connection) {
     // Fill the queue so that the answer itself no longer fits.
     const std::string big(kOutputQueueBound - kPacketLengthSize - 4, 'i');
     EXPECT_TRUE(queue_reply(connection, as_bytes(big)));
     return MilterResponse::Accept;
-  };
+  });
   EXPECT_FALSE(peer.deliver(milter_packet('E')));
   EXPECT_FALSE(peer.open());
   EXPECT_EQ(peer.closed.size(), 1u);

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -35,6 +36,10 @@ struct Reply {
   std::string payload;
   bool operator==(const Reply&) const = default;
 };
+// An eom handler that answers at once with what answer returns.
+std::function<Task<MilterResponse>(MilterConnection&, sys::IoLoop&)> immediate_eom(
+    std::function<MilterResponse(MilterConnection&)> answer);
+
 // Replies without payload, one per code in the sequence.
 std::vector<Reply> codes(std::string_view sequence);
 void PrintTo(const Reply& reply, std::ostream* out);
@@ -49,6 +54,10 @@ class MilterPeer final : public MilterHost {
   void queue_change(int descriptor, InterestChange change) override;
   const MilterHandlers& handlers() const noexcept override { return table; }
   NegotiationMasks negotiation() const noexcept override { return masks; }
+  sys::IoLoop& io_loop() noexcept override { return *loop; }
+  void verdict_ready(int fd, std::uint64_t serial) noexcept override {
+    ready.emplace_back(fd, serial);
+  }
 
   bool open() const noexcept { return connection != nullptr; }
   MilterConnection& conn() { return *connection; }
@@ -58,8 +67,12 @@ class MilterPeer final : public MilterHost {
   // whether the connection is still open.
   bool deliver(std::string_view bytes);
   // The worker's read step: read until the socket would block, append, and
-  // dispatch every complete packet.
+  // dispatch every complete packet; an answer that waits (for DNS) is
+  // awaited on the loop and sent, as the worker does at the end of its pass.
   bool pump();
+  // Runs the loop until the pending answer is ready (bounded), then sends it
+  // and dispatches the input held meanwhile. True when nothing is pending.
+  bool finish_pending();
   // Everything the daemon end has written so far, without waiting.
   std::string take_output();
   // On a SOCK_SEQPACKET pair: what each write of the daemon end sent, in order.
@@ -74,12 +87,16 @@ class MilterPeer final : public MilterHost {
 
   MilterHandlers table;
   NegotiationMasks masks;
+  // Before the connection, so that it outlives the evaluation that a
+  // connection destroyed mid-answer cancels.
+  std::unique_ptr<sys::LocalLoop> loop;
   std::unique_ptr<MilterConnection> connection;
   int descriptor = -1;
   UniqueFd mta;
   std::size_t bytes_read = 0;
   std::vector<int> closed;
   std::vector<std::pair<int, InterestChange>> changes;
+  std::vector<std::pair<int, std::uint64_t>> ready;
 };
 
 }  // namespace tessvane::testing

@@ -30,6 +30,22 @@ std::string milter_packet(char command, std::string_view payload) {
   return out;
 }
 
+namespace {
+
+Task<MilterResponse> answer_now(std::function<MilterResponse(MilterConnection&)> answer,
+                                MilterConnection& connection) {
+  co_return answer(connection);
+}
+
+}  // namespace
+
+std::function<Task<MilterResponse>(MilterConnection&, sys::IoLoop&)> immediate_eom(
+    std::function<MilterResponse(MilterConnection&)> answer) {
+  return [answer](MilterConnection& connection, sys::IoLoop&) {
+    return answer_now(answer, connection);
+  };
+}
+
 std::vector<Reply> codes(std::string_view sequence) {
   std::vector<Reply> out;
   for (char c : sequence) out.push_back({c, {}});
@@ -42,6 +58,9 @@ void PrintTo(const Reply& reply, std::ostream* out) {
 }
 
 MilterPeer::MilterPeer(HeaderLimits limits, int socket_type) {
+  auto made = sys::LocalLoop::create();
+  EXPECT_TRUE(made.has_value());
+  if (made) loop = std::move(*made);
   int fds[2];
   if (socketpair(AF_UNIX, socket_type | SOCK_CLOEXEC, 0, fds) != 0) {
     ADD_FAILURE() << "socketpair: " << errno;
@@ -80,8 +99,22 @@ bool MilterPeer::pump() {
       return false;
     }
     if (!dispatch_input(*this, *connection)) return false;
+    if (!finish_pending()) return false;
   }
   return false;
+}
+
+bool MilterPeer::finish_pending() {
+  if (!connection || !connection->verdict.pending()) return true;
+  for (int pass = 0; pass < 1000 && ready.empty(); ++pass) {
+    if (!loop->run_once()) break;
+  }
+  if (ready.empty()) {
+    ADD_FAILURE() << "the answer did not become ready";
+    return false;
+  }
+  ready.clear();
+  return finish_verdict(*this, *connection) && dispatch_input(*this, *connection);
 }
 
 bool MilterPeer::deliver(std::string_view bytes) {

@@ -99,7 +99,7 @@ TEST_F(EvaluateMessagePublish, EventsOfEachCaseButRelaysAndWhitelistedClients) {
       connection.output = {};
       connection.connect_family = m.family;
       connection.macros[static_cast<std::size_t>(MacroSlot::ClientAddr)] = m.client;
-      EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept) << m.client;
+      EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept) << m.client;
     }
     for (int i = 0; i < 4; ++i) frames.push_back(collector.receive(kPollMs * 20));
   });

@@ -118,7 +118,7 @@ TEST_F(EvaluateMessage, LocalSubmissionWithoutClientAddress) {
   for (const char family : {'L', 'U'}) {
     connection.output = {};
     connection.connect_family = family;
-    EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+    EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
     EXPECT_EQ(texts(), std::vector<std::string>{
                            "id=Q1 peer=unknown[local] client=- from=user@example.org result=none "
                            "reason=no client IP: local submission elapsed=Nms"});
@@ -150,7 +150,7 @@ TEST_F(EvaluateMessage, MissingOrMalformedClientAddressIsPermerror) {
     connection.connect_family = c.family;
     set_client(c.macro);
     connection.connect_address = c.connect;
-    EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+    EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
     EXPECT_EQ(texts(), std::vector<std::string>{"id=Q1 peer=unknown[local] client=" + c.shown +
                                                 " from=user@example.org result=permerror "
                                                 "reason=client IP address missing or malformed "
@@ -182,7 +182,7 @@ TEST_F(EvaluateMessage, TrustedRelayWinsOverWhitelist) {
   for (const auto& c : cases) {
     connection.output = {};
     set_client(c.client);
-    EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+    EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
     EXPECT_EQ(texts(), std::vector<std::string>{"id=Q1 peer=unknown[local] client=" + c.client +
                                                 " from=user@example.org " + c.line_tail});
     const auto replies = queued_replies(connection);
@@ -205,7 +205,7 @@ TEST_F(EvaluateMessage, EvaluatedResultsAreAcceptedWithTheirHeader) {
   for (const auto& c : cases) {
     connection.output = {};
     set_client(c.client);
-    EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+    EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
     EXPECT_EQ(texts(), std::vector<std::string>{"id=Q1 peer=unknown[local] client=" + c.client +
                                                 " from=user@example.org result=" + c.result +
                                                 " elapsed=Nms"});
@@ -218,7 +218,7 @@ TEST_F(EvaluateMessage, EvaluatedResultsAreAcceptedWithTheirHeader) {
 
 TEST_F(EvaluateMessage, Ipv4MappedClientIsEvaluatedAsIpv4ButShownAsReceived) {
   set_client("::ffff:192.0.2.10");
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   EXPECT_EQ(texts(), std::vector<std::string>{"id=Q1 peer=unknown[local] client=::ffff:192.0.2.10 "
                                               "from=user@example.org result=pass elapsed=Nms"});
   const auto replies = queued_replies(connection);
@@ -230,7 +230,7 @@ TEST_F(EvaluateMessage, Ipv4MappedClientIsEvaluatedAsIpv4ButShownAsReceived) {
 TEST_F(EvaluateMessage, NullSenderEvaluatesHeloOrUnknown) {
   set_client("198.51.100.7");
   connection.sender = "<>";
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   EXPECT_EQ(texts(), std::vector<std::string>{
                          "id=Q1 peer=unknown[local] client=198.51.100.7 from=- result=pass "
                          "elapsed=Nms"});
@@ -243,7 +243,7 @@ TEST_F(EvaluateMessage, NullSenderEvaluatesHeloOrUnknown) {
   connection.output = {};
   connection.helo.clear();
   connection.sender.clear();  // no MAIL FROM stored at all: also the null sender
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   EXPECT_EQ(queried_names(), std::vector<std::string>{"unknown"});
   replies = queued_replies(connection);
   ASSERT_EQ(replies.size(), 1u);
@@ -254,7 +254,7 @@ TEST_F(EvaluateMessage, NullSenderEvaluatesHeloOrUnknown) {
 TEST_F(EvaluateMessage, SenderEndingInAtSignIsNoneWithoutDns) {
   set_client("192.0.2.10");
   connection.sender = "<user@>";
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   EXPECT_EQ(texts(), std::vector<std::string>{"id=Q1 peer=unknown[local] client=192.0.2.10 "
                                               "from=user@ result=none elapsed=Nms"});
   EXPECT_TRUE(queried_names().empty());
@@ -267,12 +267,12 @@ TEST_F(EvaluateMessage, SenderEndingInAtSignIsNoneWithoutDns) {
 TEST_F(EvaluateMessage, TimeBudget) {
   set_client("192.0.2.10");
   settings().max_evaluation_ms = 0;  // no budget
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   EXPECT_EQ(texts(), std::vector<std::string>{"id=Q1 peer=unknown[local] client=192.0.2.10 "
                                               "from=user@example.org result=pass elapsed=Nms"});
   connection.output = {};
   settings().max_evaluation_ms = -1;  // a deadline already past
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   EXPECT_EQ(texts(),
             (std::vector<std::string>{
                 "id=Q1 peer=unknown[local] client=192.0.2.10 from=user@example.org "
@@ -292,7 +292,7 @@ TEST_F(EvaluateMessage, PeerQueueIdAndSenderAreSanitizedInTheLog) {
   connection.macros[static_cast<std::size_t>(MacroSlot::QueueId)].clear();
   connection.set_peer_label("127.0.0.1:2525");
   connection.sender = "<us\ter@example.org>";
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   EXPECT_EQ(texts(), std::vector<std::string>{"id=- peer=mta_one[127.0.0.1:2525] "
                                               "client=192.0.2.10 from=us_er@example.org "
                                               "result=pass elapsed=Nms"});
@@ -305,7 +305,7 @@ TEST_F(EvaluateMessage, ForgedHeadersAreDeletedBeforeTheVerdictHeader) {
                         {"Authentication-Results", "mx.example; dkim=pass"},
                         {"Authentication-Results", "mx.example.org; spf=pass"},
                         {"Authentication-Results", "mx.example; spf=fail"}};
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   auto replies = queued_replies(connection);
   ASSERT_EQ(replies.size(), 3u);
   EXPECT_EQ(replies[0].code, 'm');
@@ -321,7 +321,7 @@ TEST_F(EvaluateMessage, ForgedHeadersAreDeletedBeforeTheVerdictHeader) {
   // With StripAuthResults every claiming header goes, whatever it reports.
   settings().strip_auth_results = true;
   connection.output = {};
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   replies = queued_replies(connection);
   ASSERT_EQ(replies.size(), 2u);
   EXPECT_EQ(replies[0].payload, deletion_payload(1));
@@ -332,7 +332,7 @@ TEST_F(EvaluateMessage, WithoutChgHdrsForgedHeadersStayAndTheAnswerIsAccept) {
   connection.actions = kSmfifAddHdrs;
   set_client("192.0.2.10");
   connection.headers = {{"Authentication-Results", "localhost; spf=pass"}};
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   const auto replies = queued_replies(connection);
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0].code, 'i');
@@ -349,7 +349,7 @@ TEST_F(EvaluateMessage, FullOutputQueueDefersButKeepsTheQueuedDeletion) {
   // verdict header after it.
   const std::size_t filler = kOutputQueueBound - 33 - 40;
   connection.output.buffer.assign(filler, std::byte{0});
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::TempFail);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::TempFail);
   EXPECT_EQ(connection.output.buffer.size(), filler + 33);
   const std::string_view tail = as_text(std::span(connection.output.buffer)).substr(filler);
   EXPECT_EQ(tail.substr(4), "m" + deletion_payload(1));
@@ -363,12 +363,12 @@ TEST_F(EvaluateMessage, FullOutputQueueDefersButKeepsTheQueuedDeletion) {
 TEST_F(EvaluateMessage, ResolverIsReusedUntilTheReloadHook) {
   set_client("192.0.2.10");
   EXPECT_FALSE(thread_resolver().built());
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   EXPECT_EQ(queried_names(), std::vector<std::string>{"example.org"});
   EXPECT_TRUE(thread_resolver().built());
 
   connection.output = {};
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   EXPECT_TRUE(queried_names().empty()) << "the second message is answered from the cache";
 
   log.take_texts();
@@ -376,7 +376,7 @@ TEST_F(EvaluateMessage, ResolverIsReusedUntilTheReloadHook) {
   EXPECT_EQ(log.take_texts(), std::vector<std::string>{"worker: config reload acknowledged"});
   EXPECT_FALSE(thread_resolver().built());
   connection.output = {};
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   EXPECT_EQ(queried_names(), std::vector<std::string>{"example.org"});
 }
 
@@ -385,7 +385,7 @@ TEST_F(EvaluateMessage, UnusableNameserverIsTemperrorWithItsMessage) {
   acknowledge_reload();
   log.take_texts();
   set_client("192.0.2.10");
-  EXPECT_EQ(evaluate_message(connection), MilterResponse::Accept);
+  EXPECT_EQ(evaluate_message_here(connection), MilterResponse::Accept);
   EXPECT_EQ(texts(), (std::vector<std::string>{
                          "DNS resolver: invalid nameserver address",
                          "id=Q1 peer=unknown[local] client=192.0.2.10 from=user@example.org "

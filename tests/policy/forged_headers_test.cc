@@ -142,11 +142,11 @@ TEST(ForgedHeadersOverASocket, EachForgedCaseIsDeletedAndNothingElse) {
     testing::LogCapture log;
     testing::MilterPeer peer;
     std::vector<std::string> kept;
-    peer.table.eom = [&](MilterConnection& connection) {
+    peer.table.eom = testing::immediate_eom([&](MilterConnection& connection) {
       remove_forged_auth_results(connection, testing::kOurId, "spf", strip);
       for (const HeaderField& h : connection.headers) kept.push_back(h.value);
       return MilterResponse::Accept;
-    };
+    });
     using testing::milter_packet;
     using testing::nul;
     std::string input = milter_packet('O', testing::u32_text(6) + testing::u32_text(0x1FF) +

@@ -50,3 +50,17 @@ void operator delete(void* memory) noexcept {
 void operator delete(void* memory, std::size_t) noexcept {
   std::free(memory);
 }
+
+// The nothrow form must come from the same pair as delete above (event queues
+// are made with it), or a sanitizer sees a mismatched release.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void operator delete(void* memory, const std::nothrow_t&) noexcept {
+  std::free(memory);
+}
