@@ -62,10 +62,12 @@ class EventQueue {
   // Submits the batch (emptied whether or not the call succeeds) and waits
   // for up to events.size() events: kept events first (then without
   // blocking), then the kernel's. When kept events alone fill events, the
-  // batch stays pending for the next call. No timeout waits without a limit. A signal
-  // interruption is retried. Returns the number stored. Errors: AccessDenied,
-  // EventNotFound, SystemResources, ProcessNotFound, InvalidArgument (a bad
-  // queue or event list), Unexpected.
+  // batch stays pending for the next call. Every change of the batch is
+  // applied even when more are refused than events can hold: the refusals
+  // that do not fit are kept for take_carried(). No timeout waits without a
+  // limit. A signal interruption is retried. Returns the number stored.
+  // Errors: AccessDenied, EventNotFound, SystemResources, ProcessNotFound,
+  // InvalidArgument (a bad queue or event list), Unexpected.
   Result<std::size_t> wait(std::span<Event> events, std::optional<int> timeout_ms) noexcept;
 
   // Moves up to events.size() kept events into events; returns how many.

@@ -191,7 +191,11 @@ Result<std::size_t> EventQueue::wait(std::span<Event> events,
   if (stored == events.size()) return stored;
   try {
     s.apply([&](const Event& e) {
-      if (stored < events.size()) events[stored++] = e;
+      if (stored < events.size()) {
+        events[stored++] = e;
+      } else {
+        s.carried.push_back(e);
+      }
     });
     s.ready.resize(events.size() - stored);
   } catch (const std::bad_alloc&) {

@@ -2,7 +2,26 @@
 // EV_ADD | EV_CLEAR, WriteOnce EVFILT_WRITE with EV_ADD | EV_ONESHOT; the
 // batch goes to the kernel as the changelist of the next kevent call, so one
 // call per pass both installs and waits.
+//
+// What this relies on in FreeBSD's kevent(2):
+// - A change the kernel refuses comes back in the eventlist with EV_ERROR
+//   (flags are EV_ERROR alone, data the errno, e.g. EBADF for a closed
+//   descriptor) while there is room. A call in which any change was refused
+//   returns those reports at once, without waiting and without readiness
+//   events; the readiness is reported by the next call.
+// - With no room left for a refusal the call fails with that error, and the
+//   changes after it are not applied: wait() therefore always offers room
+//   for one report per change.
+// - Read and write filters of one descriptor are separate knotes and come
+//   back as separate events, possibly in one list: a handler may meet an
+//   event of a descriptor that an earlier event of the same list closed.
+// - Closing a descriptor deletes its knotes, and events not yet collected
+//   with them; events already copied out to us are not recalled.
+// - EINTR means every change was applied, so the retry goes without them.
+// - The same source builds on Linux against libkqueue, for tests; where it
+//   departs from the above the tests say so (tests/sys).
 
+#include <fcntl.h>
 #include <sys/event.h>
 #include <sys/time.h>
 
@@ -47,6 +66,27 @@ Event translate(const struct kevent& native) noexcept {
   return event;
 }
 
+// A kqueue is not inherited across fork(2) on FreeBSD, but it is across
+// execve(2) unless marked close-on-exec. kqueuex(KQUEUE_CLOEXEC) does that
+// atomically from FreeBSD 14 on; before (FreeBSD 13, and libkqueue) the flag
+// is set right after kqueue(), which leaves a window only for a thread that
+// forks and executes meanwhile: the daemon forks before its workers exist.
+UniqueFd open_queue() noexcept {
+#ifdef KQUEUE_CLOEXEC
+  return UniqueFd(kqueuex(KQUEUE_CLOEXEC));
+#else
+  UniqueFd queue(kqueue());
+  if (!queue) return queue;
+  const int flags = fcntl(queue.get(), F_GETFD);
+  if (flags < 0 || fcntl(queue.get(), F_SETFD, flags | FD_CLOEXEC) != 0) {
+    const int err = errno;
+    queue.reset();
+    errno = err;
+  }
+  return queue;
+#endif
+}
+
 }  // namespace
 
 struct EventQueue::State {
@@ -85,7 +125,7 @@ struct EventQueue::State {
 Result<EventQueue> EventQueue::create() noexcept {
   std::unique_ptr<State> state(new (std::nothrow) State);
   if (!state) return fail(ErrorCode::OutOfMemory);
-  state->queue.reset(kqueuex(KQUEUE_CLOEXEC));
+  state->queue = open_queue();
   if (!state->queue) {
     const int err = errno;
     return fail(err == ENOMEM ? ErrorCode::SystemResources : error_from_errno(err));
@@ -151,8 +191,15 @@ Result<std::size_t> EventQueue::wait(std::span<Event> events,
   std::size_t stored = take_carried(events);
   // With no room for the refusals of the batch, it waits for the next call.
   if (stored == events.size()) return stored;
+  const std::size_t room = events.size() - stored;
+  // kevent(2) stops applying the changelist at the first refusal that finds
+  // the eventlist full, and fails: the changes after it would be lost. So
+  // the list has room for a refusal of every change; what does not fit into
+  // events is kept for take_carried().
+  const std::size_t capacity = std::max(room, s.change_count);
   try {
-    s.ready.resize(events.size() - stored);
+    s.ready.resize(capacity);
+    s.carried.reserve(s.carried.size() + (capacity - room));
   } catch (const std::bad_alloc&) {
     s.change_count = 0;
     return fail(ErrorCode::SystemResources);
@@ -166,7 +213,11 @@ Result<std::size_t> EventQueue::wait(std::span<Event> events,
   const int n = s.submit(s.ready, unlimited ? nullptr : &limit);
   if (n < 0) return fail(kevent_error(errno));
   for (const struct kevent& native : std::span(s.ready).first(static_cast<std::size_t>(n))) {
-    events[stored++] = translate(native);
+    if (stored < events.size()) {
+      events[stored++] = translate(native);
+    } else {
+      s.carried.push_back(translate(native));
+    }
   }
   return stored;
 }
