@@ -175,6 +175,19 @@ void EventQueue::forget(int descriptor) noexcept {
                      [descriptor](const State::Change& c) { return c.descriptor == descriptor; });
   s.change_count = static_cast<std::size_t>(kept - pending.begin());
   std::erase_if(s.carried, [descriptor](const Event& e) { return e.descriptor == descriptor; });
+#ifdef TESSVANE_KQUEUE_EMULATED
+  // libkqueue cannot see a close(2): its knotes of the number would outlive
+  // the descriptor, and an EV_ADD for the next descriptor with that number
+  // would modify them and be refused. So here they are deleted first, one
+  // filter per call, as a refusal (ENOENT for a filter never added, or a
+  // spent one-shot) ends a call. FreeBSD deletes them on close.
+  for (const int filter : {EVFILT_READ, EVFILT_WRITE}) {
+    struct kevent change;
+    EV_SET(&change, static_cast<uintptr_t>(descriptor), static_cast<short>(filter), EV_DELETE, 0,
+           0, nullptr);
+    (void)kevent(s.queue.get(), &change, 1, nullptr, 0, nullptr);
+  }
+#endif
 }
 
 std::size_t EventQueue::take_carried(std::span<Event> events) noexcept {

@@ -248,6 +248,28 @@ TEST_F(EventQueueTest, ForgetDropsPendingChanges) {
   EXPECT_TRUE(wait_for(kQuietMs).empty());
 }
 
+// A connection closes and the next accept gets its number: the new
+// descriptor's registration must take, and nothing of the old one be left.
+TEST_F(EventQueueTest, ReusedNumberIsANewRegistration) {
+  Pair old_pair = socket_pair();
+  const int number = old_pair.near.get();
+  ASSERT_TRUE(queue_->queue_change(number, Interest::ReadEdge));
+  ASSERT_TRUE(queue_->queue_change(number, Interest::WriteOnce));
+  ASSERT_EQ(wait_for(kWaitMs).size(), 1u);  // the write interest, spent
+  queue_->forget(number);
+  old_pair = {};
+  Pair new_pair = socket_pair();
+  ASSERT_EQ(new_pair.near.get(), number);
+  ASSERT_TRUE(queue_->queue_change(number, Interest::ReadEdge));
+  EXPECT_TRUE(wait_for(kQuietMs).empty());
+  send_text(new_pair.far, "new");
+  const std::vector<Event> events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].descriptor, number);
+  EXPECT_TRUE(events[0].readable);
+  EXPECT_FALSE(events[0].error);
+}
+
 // A full batch is submitted on its own when one more change arrives; nothing
 // that submission learns may be lost, neither readiness nor refusals.
 TEST_F(EventQueueTest, FullBatchSubmissionLosesNoEvents) {
