@@ -11,7 +11,11 @@
 // and submitted with the next wait. Registrations are removed by closing the
 // descriptor; forget() must be called just before that.
 //
-// One queue belongs to one thread; nothing in it is shared.
+// One queue belongs to one thread; nothing in it is shared. A descriptor may
+// be registered in several queues, as a listening socket shared by every
+// worker is: each queue keeps its own registration and reports it on its
+// own, so a new connection wakes every worker and the first to accept takes
+// it (what FreeBSD does differently: platform_freebsd.cc).
 
 #include <cstddef>
 #include <memory>

@@ -4,8 +4,10 @@
 
 #include "sys/event_queue.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -268,6 +270,49 @@ TEST_F(EventQueueTest, ReusedNumberIsANewRegistration) {
   EXPECT_EQ(events[0].descriptor, number);
   EXPECT_TRUE(events[0].readable);
   EXPECT_FALSE(events[0].error);
+}
+
+// One listening socket in two queues, as the workers share one: a
+// connection wakes both before either accepts, so a busy worker leaves it to
+// a free one, and the next connection wakes both again.
+TEST(SharedListenerTest, EveryQueueIsWokenAndEitherMayAccept) {
+  UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener.get(), 8), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  std::vector<EventQueue> queues;
+  for (int i = 0; i < 2; ++i) {
+    Result<EventQueue> created = EventQueue::create();
+    ASSERT_TRUE(created.has_value());
+    queues.push_back(std::move(*created));
+    ASSERT_TRUE(queues.back().queue_change(listener.get(), Interest::ReadEdge));
+    std::array<Event, 4> none;
+    ASSERT_EQ(queues.back().wait(none, kQuietMs).value_or(99), 0u);
+  }
+  std::vector<UniqueFd> clients;
+  for (int round = 0; round < 2; ++round) {
+    clients.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(connect(clients.back().get(), reinterpret_cast<const sockaddr*>(&address),
+                      sizeof address),
+              0);
+    for (EventQueue& queue : queues) {
+      std::array<Event, 4> events;
+      const Result<std::size_t> n = queue.wait(events, kWaitMs);
+      ASSERT_TRUE(n.has_value());
+      ASSERT_EQ(*n, 1u);
+      EXPECT_EQ(events[0].descriptor, listener.get());
+      EXPECT_TRUE(events[0].readable);
+    }
+    // One owner takes the connection; the other finds nothing left.
+    UniqueFd accepted(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    EXPECT_TRUE(accepted.valid()) << errno;
+    EXPECT_LT(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC), 0);
+    EXPECT_EQ(errno, EAGAIN);
+  }
 }
 
 // A full batch is submitted on its own when one more change arrives; nothing
