@@ -18,6 +18,7 @@
 // it (what FreeBSD does differently: platform_freebsd.cc).
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -30,8 +31,15 @@ inline constexpr std::size_t kMaxPendingChanges = 128;
 
 enum class Interest : unsigned char { ReadEdge, WriteOnce };
 
+// A registration's tag comes back with each of its events: what the owner
+// knew the descriptor as when it registered (0 when it needs nothing), so
+// that an event of an earlier holder of the same descriptor number can be
+// told from one of the current holder.
+using Tag = std::uint64_t;
+
 struct Event {
   int descriptor = -1;
+  Tag tag = 0;
   bool readable = false;
   bool writable = false;
   // The peer closed its end, or the descriptor has a pending socket error
@@ -57,7 +65,9 @@ class EventQueue {
   // events that this submission returns are kept and handed out by
   // take_carried() or the next wait(). An error is that submission's
   // (the batch is emptied anyway); the new change is queued regardless.
-  Status queue_change(int descriptor, Interest interest) noexcept;
+  // All interests of one descriptor are to carry the same tag (epoll keeps
+  // one per descriptor: the latest change's).
+  Status queue_change(int descriptor, Interest interest, Tag tag = 0) noexcept;
 
   // Drops the pending changes and any kept events of a descriptor that is
   // about to be closed, and forgets its registrations.

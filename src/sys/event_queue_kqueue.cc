@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <new>
 #include <span>
 #include <utility>
@@ -56,6 +57,9 @@ ErrorCode kevent_error(int err) noexcept {
 Event translate(const struct kevent& native) noexcept {
   Event event;
   event.descriptor = static_cast<int>(native.ident);
+  // The tag travels in udata, which kevent(2) passes through unchanged, in
+  // an EV_ERROR report too (that is the refused change itself).
+  event.tag = reinterpret_cast<std::uintptr_t>(native.udata);
   if ((native.flags & EV_ERROR) != 0) {
     event.error = true;
     return event;
@@ -93,6 +97,7 @@ struct EventQueue::State {
   struct Change {
     int descriptor;
     Interest interest;
+    Tag tag;
   };
 
   UniqueFd queue;
@@ -111,7 +116,8 @@ struct EventQueue::State {
       const bool read = changes[i].interest == Interest::ReadEdge;
       EV_SET(&native[i], static_cast<uintptr_t>(changes[i].descriptor),
              read ? EVFILT_READ : EVFILT_WRITE,
-             static_cast<unsigned short>(EV_ADD | (read ? EV_CLEAR : EV_ONESHOT)), 0, 0, nullptr);
+             static_cast<unsigned short>(EV_ADD | (read ? EV_CLEAR : EV_ONESHOT)), 0, 0,
+             reinterpret_cast<void*>(static_cast<std::uintptr_t>(changes[i].tag)));
     }
     int n = kevent(queue.get(), native.data(), static_cast<int>(count), out.data(),
                    static_cast<int>(out.size()), timeout);
@@ -142,7 +148,7 @@ int EventQueue::descriptor() const noexcept {
   return state_->queue.get();
 }
 
-Status EventQueue::queue_change(int descriptor, Interest interest) noexcept {
+Status EventQueue::queue_change(int descriptor, Interest interest, Tag tag) noexcept {
   State& s = *state_;
   Status submitted;
   if (s.change_count == kMaxPendingChanges) {
@@ -163,7 +169,7 @@ Status EventQueue::queue_change(int descriptor, Interest interest) noexcept {
       }
     }
   }
-  s.changes[s.change_count++] = {descriptor, interest};
+  s.changes[s.change_count++] = {descriptor, interest, tag};
   return submitted;
 }
 

@@ -250,6 +250,56 @@ TEST_F(EventQueueTest, ForgetDropsPendingChanges) {
   EXPECT_TRUE(wait_for(kQuietMs).empty());
 }
 
+// The tag of a registration comes back with its events, readiness and
+// refusal alike, and a new holder of a descriptor number gets its own.
+TEST_F(EventQueueTest, EventsCarryTheTagOfTheirRegistration) {
+  Pair pair = socket_pair();
+  Pair spare = socket_pair();
+  const int closed = spare.far.get();
+  spare.far.reset();
+  constexpr Tag kFirst = 0x1'0000'0007;  // wider than 32 bits on purpose
+  ASSERT_TRUE(queue_->queue_change(pair.near.get(), Interest::ReadEdge, kFirst));
+  ASSERT_TRUE(queue_->queue_change(pair.near.get(), Interest::WriteOnce, kFirst));
+  std::vector<Event> events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].writable);
+  EXPECT_EQ(events[0].tag, kFirst);
+  send_text(pair.far, "x");
+  events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].readable);
+  EXPECT_EQ(events[0].tag, kFirst);
+  drain(pair.near);
+
+  const int number = pair.near.get();
+  queue_->forget(number);
+  pair = {};
+  Pair next = socket_pair();
+  ASSERT_EQ(next.near.get(), number);
+  ASSERT_TRUE(queue_->queue_change(number, Interest::ReadEdge, 8));
+  ASSERT_TRUE(queue_->queue_change(closed, Interest::ReadEdge, 9));
+#ifdef TESSVANE_KQUEUE_EMULATED
+  // As in RefusedChangeIsAnErrorEvent: libkqueue drops a refusal that no
+  // readiness comes back with.
+  send_text(next.far, "y");
+  events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 2u);
+#else
+  events = wait_for(kWaitMs);
+  ASSERT_EQ(events.size(), 1u);
+  send_text(next.far, "y");
+  const std::vector<Event> later = wait_for(kWaitMs);
+  events.insert(events.end(), later.begin(), later.end());
+  ASSERT_EQ(events.size(), 2u);
+#endif
+  EXPECT_TRUE(events[0].error);
+  EXPECT_EQ(events[0].descriptor, closed);
+  EXPECT_EQ(events[0].tag, 9u);
+  EXPECT_TRUE(events[1].readable);
+  EXPECT_EQ(events[1].descriptor, number);
+  EXPECT_EQ(events[1].tag, 8u);
+}
+
 // A connection closes and the next accept gets its number: the new
 // descriptor's registration must take, and nothing of the old one be left.
 TEST_F(EventQueueTest, ReusedNumberIsANewRegistration) {
