@@ -98,6 +98,10 @@ struct MilterConnection {
   // '4', '6', 'L', or 'U' (also before the first SMFIC_CONNECT).
   char connect_family = 'U';
   bool write_interest_armed = false;
+  // The worker's number for this connection (1 for the first it accepts),
+  // the tag of its event registrations: an event with another tag is one of
+  // an earlier connection that had the same descriptor.
+  std::uint64_t serial = 0;
 
   int descriptor() const noexcept { return socket.get(); }
   std::string_view macro(MacroSlot slot) const noexcept {

@@ -74,7 +74,9 @@ void Worker::queue_change_read(int descriptor) {
 void Worker::queue_change(int descriptor, InterestChange change) {
   const sys::Interest interest =
       change == InterestChange::ReadEdge ? sys::Interest::ReadEdge : sys::Interest::WriteOnce;
-  if (Status queued = queue_->queue_change(descriptor, interest); !queued) {
+  const auto found = connections_.find(descriptor);
+  const sys::Tag tag = found == connections_.end() ? 0 : found->second->serial;
+  if (Status queued = queue_->queue_change(descriptor, interest, tag); !queued) {
     log_kevent_error(queued.error());
   }
 }
@@ -121,24 +123,38 @@ void Worker::wait_and_handle() {
     log_kevent_error(count.error());
     return;
   }
-  for (const sys::Event& event : std::span(events).first(*count)) handle_event(event);
+  handle_events(std::span(events).first(*count));
+}
+
+void Worker::handle_events(std::span<const sys::Event> events) {
+  for (const sys::Event& event : events) handle_event(event);
   // Events that an early submission of a full batch brought back during this
   // pass belong to it: edge-triggered readiness is reported only once.
+  std::array<sys::Event, kWorkerEventsPerWait> carried;
   for (;;) {
-    const std::size_t carried = queue_->take_carried(events);
-    if (carried == 0) break;
-    for (const sys::Event& event : std::span(events).first(carried)) handle_event(event);
+    const std::size_t count = queue_->take_carried(carried);
+    if (count == 0) break;
+    for (const sys::Event& event : std::span(carried).first(count)) handle_event(event);
   }
+}
+
+// kqueue reports the read and write filters of a descriptor as separate
+// events, so one list can hold a write event whose failed flush closes a
+// connection, then a listener event whose accept gets the same descriptor,
+// then the old connection's end of stream: the tag tells the two apart.
+MilterConnection* Worker::current_connection(const sys::Event& event) {
+  const auto found = connections_.find(event.descriptor);
+  if (found == connections_.end() || found->second->serial != event.tag) return nullptr;
+  return found->second.get();
 }
 
 void Worker::handle_event(const sys::Event& event) {
   if (event.error) return;
   const int descriptor = event.descriptor;
   if (event.writable) {
-    const auto found = connections_.find(descriptor);
-    if (found != connections_.end()) {
-      found->second->write_interest_armed = false;
-      (void)flush_replies(*this, *found->second);
+    if (MilterConnection* connection = current_connection(event)) {
+      connection->write_interest_armed = false;
+      (void)flush_replies(*this, *connection);
     }
   }
   if (!event.readable) return;
@@ -156,6 +172,7 @@ void Worker::handle_event(const sys::Event& event) {
       return;
     }
   }
+  if (current_connection(event) == nullptr) return;
   if (event.end_of_stream) {
     close_connection(descriptor);
     return;

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -87,6 +88,14 @@ class Worker final : public MilterHost {
   const MilterHandlers& handlers() const noexcept override { return handlers_; }
   NegotiationMasks negotiation() const noexcept override { return masks_; }
 
+  // Handles the events of one wait in order, then those that changes
+  // submitted meanwhile brought back. An event of a connection that is no
+  // longer in the table, or whose tag is not the connection's serial (it was
+  // closed earlier in the list and an accept has reused its descriptor), is
+  // ignored. The loop calls it after each wait; tests call it with a
+  // scripted list before the thread starts.
+  void handle_events(std::span<const sys::Event> events);
+
  private:
   friend int worker_main(Worker& worker);
 
@@ -101,6 +110,7 @@ class Worker final : public MilterHost {
   bool keep_running();
   void wait_and_handle();
   void handle_event(const sys::Event& event);
+  MilterConnection* current_connection(const sys::Event& event);
   void drain_reload_pipe() noexcept;
   void read_connection(int descriptor);
   void start_draining();
@@ -117,6 +127,7 @@ class Worker final : public MilterHost {
   HeaderLimits limits_;
   NegotiationMasks masks_;
   std::unique_ptr<WorkerGeneration> generation_;
+  std::uint64_t last_serial_ = 0;
   std::uint64_t refused_count_ = 0;
   std::int64_t last_refused_report_ms_ = 0;
   bool refused_reported_ = false;

@@ -89,6 +89,7 @@ void Worker::admit(UniqueFd socket, const sockaddr_storage& peer, socklen_t peer
   const int descriptor = socket.get();
   try {
     auto connection = std::make_unique<MilterConnection>(std::move(socket), limits_);
+    connection->serial = ++last_serial_;
     connection->set_peer_label(peer_label(peer, peer_length).view());
     connections_.emplace(descriptor, std::move(connection));
   } catch (const std::bad_alloc&) {
