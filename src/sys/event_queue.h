@@ -15,7 +15,7 @@
 // be registered in several queues, as a listening socket shared by every
 // worker is: each queue keeps its own registration and reports it on its
 // own, so a new connection wakes every worker and the first to accept takes
-// it (what FreeBSD does differently: platform_freebsd.cc).
+// it (how FreeBSD differs: platform_freebsd.cc).
 
 #include <cstddef>
 #include <cstdint>

@@ -19,7 +19,8 @@
 //   with them; events already copied out to us are not recalled.
 // - EINTR means every change was applied, so the retry goes without them.
 // - The same source builds on Linux against libkqueue, for tests; where it
-//   departs from the above the tests say so (tests/sys).
+//   departs from the above the tests say so (tests/sys), except for what no
+//   test can mend, marked TESSVANE_KQUEUE_EMULATED below.
 
 #include <fcntl.h>
 #include <sys/event.h>
