@@ -6,8 +6,9 @@
 //   would inherit it, unlike Linux), so a caller that passes SOCK_CLOEXEC
 //   alone gets a blocking socket on both and must add O_NONBLOCK itself.
 //   FreeBSD documents EBADF, EINTR, EMFILE, ENFILE, ENOTSOCK, EINVAL, EFAULT,
-//   EWOULDBLOCK (== EAGAIN) and ECONNABORTED; EPROTO, EPERM and ENOBUFS are
-//   Linux's, harmless to map where they never come.
+//   EWOULDBLOCK (== EAGAIN) and ECONNABORTED; the other errors the worker
+//   names (EPROTO, EPERM, ENOBUFS, ENOMEM) are documented by Linux, and
+//   naming them costs nothing where they do not come.
 // - pipe2(2) (FreeBSD 10 on) takes O_CLOEXEC and O_NONBLOCK. FreeBSD pipes
 //   are bidirectional, but closing fildes[1] still ends the stream at
 //   fildes[0], which kqueue's EVFILT_READ reports with EV_EOF ("the last
