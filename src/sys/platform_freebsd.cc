@@ -13,10 +13,11 @@
 //   are bidirectional, but closing fildes[1] still ends the stream at
 //   fildes[0], which kqueue's EVFILT_READ reports with EV_EOF ("the last
 //   writer disconnects"): the shutdown pipe works the same.
-// - A listening socket registered in several workers' kqueues gets one
-//   knote per kqueue: a new connection activates every one, so every worker
-//   is woken and whichever accepts first takes the connection, the others
-//   find EAGAIN. A busy worker leaves it to the free ones; that is how one
+// - A listening socket registered in several workers' kqueues (each worker
+//   through its own duplicate descriptor, so closing one worker's removes
+//   only the knotes of that number) gets one knote per kqueue: a new
+//   connection activates every one, so every worker is woken and whichever
+//   accepts first takes the connection, the others find EAGAIN. A busy worker leaves it to the free ones; that is how one
 //   shared listening socket spreads connections. Unlike epoll, kevent checks
 //   the socket again when it collects the event, so a worker that looks
 //   after another has taken the only connection may see no event at all.
