@@ -123,7 +123,9 @@ struct MilterConnection {
   // '4', '6', 'L', or 'U' (also before the first SMFIC_CONNECT).
   char connect_family = 'U';
   bool write_interest_armed = false;
-  // Tells this connection from earlier ones with the same descriptor.
+  // The worker's number for this connection (1 for the first it accepts),
+  // the tag of its event registrations: an event with another tag is one of
+  // an earlier connection that had the same descriptor.
   std::uint64_t serial = 0;
   // Last, so that a task still waiting is destroyed (cancelled) before the
   // data it borrows.

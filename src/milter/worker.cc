@@ -76,7 +76,9 @@ void Worker::queue_change_read(int descriptor) {
 void Worker::queue_change(int descriptor, InterestChange change) {
   const sys::Interest interest =
       change == InterestChange::ReadEdge ? sys::Interest::ReadEdge : sys::Interest::WriteOnce;
-  if (Status queued = queue_->queue_change(descriptor, interest); !queued) {
+  const auto found = connections_.find(descriptor);
+  const sys::Tag tag = found == connections_.end() ? 0 : found->second->serial;
+  if (Status queued = queue_->queue_change(descriptor, interest, tag); !queued) {
     log_kevent_error(queued.error());
   }
 }
@@ -157,14 +159,19 @@ void Worker::wait_and_handle() {
     log_kevent_error(count.error());
     return;
   }
+  handle_events(std::span(events).first(*count));
+}
+
+void Worker::handle_events(std::span<const sys::Event> events) {
   router_.begin_pass();
-  for (const sys::Event& event : std::span(events).first(*count)) handle_event(event, true);
+  for (const sys::Event& event : events) handle_event(event, true);
   // Events that an early submission of a full batch brought back during this
   // pass belong to it: edge-triggered readiness is reported only once.
+  std::array<sys::Event, kWorkerEventsPerWait> carried;
   for (;;) {
-    const std::size_t carried = queue_->take_carried(events);
-    if (carried == 0) break;
-    for (const sys::Event& event : std::span(events).first(carried)) handle_event(event, false);
+    const std::size_t count = queue_->take_carried(carried);
+    if (count == 0) break;
+    for (const sys::Event& event : std::span(carried).first(count)) handle_event(event, false);
   }
   timers_.fire_due(monotonic_ms());
   answer_ready_verdicts();
@@ -202,6 +209,16 @@ void Worker::resume_input(MilterConnection& connection) {
   read_connection(descriptor);
 }
 
+// kqueue reports the read and write filters of a descriptor as separate
+// events, so one list can hold a write event whose failed flush closes a
+// connection, then a listener event whose accept gets the same descriptor,
+// then the old connection's end of stream: the tag tells the two apart.
+MilterConnection* Worker::current_connection(const sys::Event& event) {
+  const auto found = connections_.find(event.descriptor);
+  if (found == connections_.end() || found->second->serial != event.tag) return nullptr;
+  return found->second.get();
+}
+
 void Worker::handle_event(const sys::Event& event, bool from_wait) {
   const int descriptor = event.descriptor;
   // Taken from the kernel before the descriptor was closed in this pass: it
@@ -214,12 +231,11 @@ void Worker::handle_event(const sys::Event& event, bool from_wait) {
   }
   if (event.error) return;
   if (event.writable) {
-    const auto found = connections_.find(descriptor);
-    if (found != connections_.end()) {
-      found->second->write_interest_armed = false;
+    if (MilterConnection* connection = current_connection(event)) {
+      connection->write_interest_armed = false;
       // Replies wait while the answer is pending; sending the answer
       // flushes them all.
-      if (!found->second->verdict.pending()) (void)flush_replies(*this, *found->second);
+      if (!connection->verdict.pending()) (void)flush_replies(*this, *connection);
     }
   }
   if (!event.readable) return;
@@ -237,6 +253,7 @@ void Worker::handle_event(const sys::Event& event, bool from_wait) {
       return;
     }
   }
+  if (current_connection(event) == nullptr) return;
   if (event.end_of_stream) {
     close_connection(descriptor);
     return;

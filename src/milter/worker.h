@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -106,6 +107,14 @@ class Worker final : public MilterHost, public sys::IoLoop {
   void unwatch(int descriptor) noexcept override;
   TimerQueue& timers() noexcept override { return timers_; }
 
+  // Handles the events of one wait in order, then those that changes
+  // submitted meanwhile brought back. An event of a connection that is no
+  // longer in the table, or whose tag is not the connection's serial (it was
+  // closed earlier in the list and an accept has reused its descriptor), is
+  // ignored. The loop calls it after each wait; tests call it with a
+  // scripted list before the thread starts.
+  void handle_events(std::span<const sys::Event> events);
+
  private:
   friend int worker_main(Worker& worker);
 
@@ -124,6 +133,7 @@ class Worker final : public MilterHost, public sys::IoLoop {
   void wait_and_handle();
   std::optional<int> wait_timeout() const noexcept;
   void handle_event(const sys::Event& event, bool from_wait);
+  MilterConnection* current_connection(const sys::Event& event);
   void answer_ready_verdicts();
   void resume_input(MilterConnection& connection);
   void drain_reload_pipe() noexcept;

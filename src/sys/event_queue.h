@@ -11,9 +11,14 @@
 // and submitted with the next wait. Registrations are removed by closing the
 // descriptor; forget() must be called just before that.
 //
-// One queue belongs to one thread; nothing in it is shared.
+// One queue belongs to one thread; nothing in it is shared. A descriptor may
+// be registered in several queues, as a listening socket shared by every
+// worker is: each queue keeps its own registration and reports it on its
+// own, so a new connection wakes every worker and the first to accept takes
+// it (how FreeBSD differs: platform_freebsd.cc).
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -26,8 +31,15 @@ inline constexpr std::size_t kMaxPendingChanges = 128;
 
 enum class Interest : unsigned char { ReadEdge, WriteOnce };
 
+// A registration's tag comes back with each of its events: what the owner
+// knew the descriptor as when it registered (0 when it needs nothing), so
+// that an event of an earlier holder of the same descriptor number can be
+// told from one of the current holder.
+using Tag = std::uint64_t;
+
 struct Event {
   int descriptor = -1;
+  Tag tag = 0;
   bool readable = false;
   bool writable = false;
   // The peer closed its end, or the descriptor has a pending socket error
@@ -53,7 +65,9 @@ class EventQueue {
   // events that this submission returns are kept and handed out by
   // take_carried() or the next wait(). An error is that submission's
   // (the batch is emptied anyway); the new change is queued regardless.
-  Status queue_change(int descriptor, Interest interest) noexcept;
+  // All interests of one descriptor are to carry the same tag (epoll keeps
+  // one per descriptor: the latest change's).
+  Status queue_change(int descriptor, Interest interest, Tag tag = 0) noexcept;
 
   // Drops the pending changes and any kept events of a descriptor that is
   // about to be closed, and forgets its registrations.
@@ -62,10 +76,12 @@ class EventQueue {
   // Submits the batch (emptied whether or not the call succeeds) and waits
   // for up to events.size() events: kept events first (then without
   // blocking), then the kernel's. When kept events alone fill events, the
-  // batch stays pending for the next call. No timeout waits without a limit. A signal
-  // interruption is retried. Returns the number stored. Errors: AccessDenied,
-  // EventNotFound, SystemResources, ProcessNotFound, InvalidArgument (a bad
-  // queue or event list), Unexpected.
+  // batch stays pending for the next call. Every change of the batch is
+  // applied even when more are refused than events can hold: the refusals
+  // that do not fit are kept for take_carried(). No timeout waits without a
+  // limit. A signal interruption is retried. Returns the number stored.
+  // Errors: AccessDenied, EventNotFound, SystemResources, ProcessNotFound,
+  // InvalidArgument (a bad queue or event list), Unexpected.
   Result<std::size_t> wait(std::span<Event> events, std::optional<int> timeout_ms) noexcept;
 
   // Moves up to events.size() kept events into events; returns how many.

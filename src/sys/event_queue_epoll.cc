@@ -15,6 +15,8 @@
 // Events: EPOLLIN and EPOLLHUP/EPOLLERR/EPOLLRDHUP make a readable event,
 // the last three also end_of_stream; EPOLLOUT with write interest armed a
 // writable one. A change epoll_ctl refuses is reported as an error event.
+// The tag is kept per descriptor (the latest change's) and reported with
+// each event, a refusal with the refused change's.
 // Re-arming with EPOLL_CTL_MOD makes epoll report a descriptor that still
 // has unread bytes as readable once more; readers read until it would block
 // anyway, so such an event only costs one empty read.
@@ -45,6 +47,7 @@ constexpr std::size_t kMaxWaitEvents = 4096;
 struct Registered {
   bool read = false;
   bool write = false;
+  Tag tag = 0;
 };
 
 ErrorCode wait_error(int err) noexcept {
@@ -80,6 +83,7 @@ bool install(int queue, int descriptor, Registered r) noexcept {
 Event translate(const epoll_event& native, Registered& r, int queue) noexcept {
   Event event;
   event.descriptor = native.data.fd;
+  event.tag = r.tag;
   const std::uint32_t bits = native.events;
   const bool ended = (bits & (EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
   event.readable = r.read && ((bits & EPOLLIN) != 0 || ended);
@@ -100,6 +104,7 @@ struct EventQueue::State {
   struct Change {
     int descriptor;
     Interest interest;
+    Tag tag;
   };
 
   UniqueFd queue;
@@ -116,6 +121,7 @@ struct EventQueue::State {
     const std::size_t count = std::exchange(change_count, 0);
     for (const Change& change : std::span(changes).first(count)) {
       Registered& r = registered[change.descriptor];
+      r.tag = change.tag;
       if (change.interest == Interest::ReadEdge) {
         r.read = true;
       } else {
@@ -123,7 +129,7 @@ struct EventQueue::State {
       }
       if (!install(queue.get(), change.descriptor, r)) {
         registered.erase(change.descriptor);
-        refused(Event{change.descriptor, false, false, false, true});
+        refused(Event{change.descriptor, change.tag, false, false, false, true});
       }
     }
   }
@@ -149,7 +155,7 @@ int EventQueue::descriptor() const noexcept {
   return state_->queue.get();
 }
 
-Status EventQueue::queue_change(int descriptor, Interest interest) noexcept {
+Status EventQueue::queue_change(int descriptor, Interest interest, Tag tag) noexcept {
   State& s = *state_;
   Status submitted;
   if (s.change_count == kMaxPendingChanges) {
@@ -160,7 +166,7 @@ Status EventQueue::queue_change(int descriptor, Interest interest) noexcept {
       submitted = fail(ErrorCode::SystemResources);
     }
   }
-  s.changes[s.change_count++] = {descriptor, interest};
+  s.changes[s.change_count++] = {descriptor, interest, tag};
   return submitted;
 }
 
@@ -191,7 +197,11 @@ Result<std::size_t> EventQueue::wait(std::span<Event> events,
   if (stored == events.size()) return stored;
   try {
     s.apply([&](const Event& e) {
-      if (stored < events.size()) events[stored++] = e;
+      if (stored < events.size()) {
+        events[stored++] = e;
+      } else {
+        s.carried.push_back(e);
+      }
     });
     s.ready.resize(events.size() - stored);
   } catch (const std::bad_alloc&) {

@@ -90,6 +90,12 @@ class WorkerTest : public ::testing::Test {
   }
 
   void start() {
+    build();
+    launch();
+  }
+
+  // The worker without its thread, for scripted events.
+  void build() {
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
     shutdown_read.reset(fds[0]);
@@ -98,6 +104,9 @@ class WorkerTest : public ::testing::Test {
     Result<std::unique_ptr<Worker>> made = make_worker(std::move(setup));
     ASSERT_TRUE(made.has_value());
     worker = std::move(*made);
+  }
+
+  void launch() {
     thread = std::thread([this] {
       worker_main(*worker);
       finished = true;
@@ -419,6 +428,56 @@ TEST_F(WorkerTest, HeldReplyResumesWhenThePeerReads) {
   EXPECT_EQ(header.code, 'i');
   EXPECT_EQ(header.payload.size(), 4 + 7 + header_value_size + 1);
   EXPECT_EQ(client.reply().code, 'a');
+}
+
+// The lowest free descriptor number: the one the next accept gets.
+int lowest_free_descriptor() {
+  const int probe = fcntl(0, F_DUPFD_CLOEXEC, 0);
+  close(probe);
+  return probe;
+}
+
+bool is_open_socket(int descriptor) {
+  struct stat info;
+  return fstat(descriptor, &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+// kqueue reports the read and write filters of a descriptor as separate
+// events, so one list can hold: a write event of connection A whose flush
+// fails and closes it, a listener event whose accept gives A's descriptor to
+// a new connection B, then A's end of stream. No kernel here yields that
+// order (epoll, and libkqueue over it, report both filters of a descriptor
+// in one go), so the list is scripted, with the tags of a kqueue: a
+// connection's serial, 1 for the first the worker accepts. B must survive.
+TEST_F(WorkerTest, StaleEventOfAClosedConnectionSparesTheNextOnItsDescriptor) {
+  header_value_size = 240000;  // held: more than the sockets take
+  open_unix_listener();
+  const int listener = setup.listeners.back().socket.get();
+  build();
+  Client a = Client::local(unix_path);
+  ASSERT_TRUE(a.connected);
+  const int small = 4096;
+  setsockopt(a.fd.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const int number = lowest_free_descriptor();
+  const sys::Event accept_ready{.descriptor = listener, .readable = true};
+  worker->handle_events(std::array{accept_ready});
+  ASSERT_TRUE(is_open_socket(number));
+  constexpr sys::Tag kA = 1;
+  a.send_all(optneg() + milter_packet('E'));
+  worker->handle_events(std::array{sys::Event{.descriptor = number, .tag = kA, .readable = true}});
+  ASSERT_TRUE(log.contains("holding "));
+  a.fd.reset();  // the next write to A fails
+  Client b = Client::local(unix_path);
+  ASSERT_TRUE(b.connected);
+  worker->handle_events(std::array{
+      sys::Event{.descriptor = number, .tag = kA, .writable = true},
+      accept_ready,
+      sys::Event{.descriptor = number, .tag = kA, .readable = true, .end_of_stream = true},
+  });
+  EXPECT_TRUE(log.contains("reply write failed"));
+  EXPECT_TRUE(is_open_socket(number));  // B's, after A's
+  launch();
+  EXPECT_TRUE(exchange(b));
 }
 
 }  // namespace
