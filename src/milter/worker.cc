@@ -47,6 +47,7 @@ Result<std::unique_ptr<Worker>> make_worker(WorkerSetup setup) {
 Worker::Worker(WorkerSetup setup, sys::EventQueue queue)
     : handlers_(std::move(setup.handlers)),
       limits_(setup.limits),
+      masks_(setup.negotiation),
       index_(setup.index),
       queue_(std::move(queue)),
       shutdown_fd_(setup.shutdown_fd),
