@@ -122,6 +122,8 @@ void Worker::wait_and_handle() {
     log_kevent_error(count.error());
     return;
   }
+  // The log lines of one pass (one per message) leave together.
+  hold_log_lines();
   for (const sys::Event& event : std::span(events).first(*count)) handle_event(event);
   // Events that an early submission of a full batch brought back during this
   // pass belong to it: edge-triggered readiness is reported only once.
@@ -130,6 +132,7 @@ void Worker::wait_and_handle() {
     if (carried == 0) break;
     for (const sys::Event& event : std::span(events).first(carried)) handle_event(event);
   }
+  flush_log_lines();
 }
 
 void Worker::handle_event(const sys::Event& event) {
