@@ -21,8 +21,9 @@ void send_datagrams(int fd, std::span<const std::string_view> datagrams) noexcep
       messages[i].msg_hdr.msg_iov = &pieces[i];
       messages[i].msg_hdr.msg_iovlen = 1;
     }
-    const int sent = ::sendmmsg(fd, messages.data(), static_cast<unsigned>(count),
-                                MSG_DONTWAIT | MSG_NOSIGNAL);
+    // int on Linux, ssize_t on FreeBSD.
+    const auto sent = ::sendmmsg(fd, messages.data(), static_cast<unsigned>(count),
+                                 MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent < 0 && errno == EINTR) continue;
     // The first datagram not taken is lost, as its own send would have lost
     // it; the call goes on with the next.
