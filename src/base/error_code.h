@@ -98,7 +98,8 @@ namespace tessvane {
   X(NoSpaceLeft) \
   X(FileBusy) \
   X(NotSocket) \
-  X(ConnectionTimedOut)
+  X(ConnectionTimedOut) \
+  X(NotRegularFile)
 // clang-format on
 
 enum class ErrorCode : std::uint8_t {

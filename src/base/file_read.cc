@@ -14,16 +14,29 @@ namespace {
 
 constexpr std::size_t kReadChunk = 65536;
 
-// Non-blocking: opening or reading a FIFO or device named by mistake must not
-// hang start-up or the signal loop (a FIFO without data fails WouldBlock or
-// reads as empty). No effect on regular files.
-Result<UniqueFd> open_for_reading(const std::string& path) {
-  UniqueFd fd(::openat(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!fd) return fail(error_from_errno(errno));
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) return fail(error_from_errno(errno));
+// What kind of file may be read.
+enum class Kind { Any, Regular };
+
+Status check_kind(const struct stat& info, Kind kind) noexcept {
   // Some systems let read() return a directory's raw entries; never parse those.
   if (S_ISDIR(info.st_mode)) return fail(ErrorCode::IsDir);
+  if (kind == Kind::Regular && !S_ISREG(info.st_mode)) return fail(ErrorCode::NotRegularFile);
+  return {};
+}
+
+// Non-blocking: opening or reading a FIFO or device named by mistake must not
+// hang start-up or the signal loop (a FIFO without data fails WouldBlock or
+// reads as empty). No effect on regular files. A file that must be regular
+// is looked at before it is opened too, since opening a device may act on it.
+Result<UniqueFd> open_for_reading(const std::string& path, Kind kind) {
+  struct stat info {};
+  if (kind == Kind::Regular && ::stat(path.c_str(), &info) == 0) {
+    if (auto checked = check_kind(info, kind); !checked) return fail(checked.error());
+  }
+  UniqueFd fd(::openat(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd) return fail(error_from_errno(errno));
+  if (::fstat(fd.get(), &info) != 0) return fail(error_from_errno(errno));
+  if (auto checked = check_kind(info, kind); !checked) return fail(checked.error());
   return fd;
 }
 
@@ -47,14 +60,12 @@ Status read_all(int fd, std::size_t max_bytes, std::string& out) {
   }
 }
 
-}  // namespace
-
-Result<std::string> read_whole_file(std::string_view path, std::size_t max_bytes) {
+Result<std::string> read_file(std::string_view path, std::size_t max_bytes, Kind kind) {
   if (path.size() >= kMaxPathLength) return fail(ErrorCode::NameTooLong);
   if (path.find('\0') != std::string_view::npos) return fail(ErrorCode::InvalidPath);
   try {
     const std::string terminated(path);
-    auto fd = open_for_reading(terminated);
+    auto fd = open_for_reading(terminated, kind);
     if (!fd) return fail(fd.error());
     std::string content;
     auto status = read_all(fd->get(), max_bytes, content);
@@ -63,6 +74,16 @@ Result<std::string> read_whole_file(std::string_view path, std::size_t max_bytes
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
   }
+}
+
+}  // namespace
+
+Result<std::string> read_whole_file(std::string_view path, std::size_t max_bytes) {
+  return read_file(path, max_bytes, Kind::Any);
+}
+
+Result<std::string> read_regular_file(std::string_view path, std::size_t max_bytes) {
+  return read_file(path, max_bytes, Kind::Regular);
 }
 
 }  // namespace tessvane

@@ -23,4 +23,11 @@ inline constexpr std::size_t kMaxTextFileBytes = 1048576;  // 1 MiB
 Result<std::string> read_whole_file(std::string_view path,
                                     std::size_t max_bytes = kMaxTextFileBytes);
 
+// read_whole_file for a file that must be a regular one (an address list):
+// a FIFO, device or socket at the path (links followed) is refused with
+// NotRegularFile before it is opened, a directory with IsDir, instead of
+// being read as whatever it yields.
+Result<std::string> read_regular_file(std::string_view path,
+                                      std::size_t max_bytes = kMaxTextFileBytes);
+
 }  // namespace tessvane

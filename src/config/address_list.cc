@@ -88,7 +88,7 @@ std::optional<ListEntry> parse_list_entry(std::string_view text) noexcept {
 }
 
 Result<AddressList> load_address_list(std::string_view path) {
-  auto content = read_whole_file(path);
+  auto content = read_regular_file(path);
   if (!content) return fail(content.error());
   try {
     AddressList list;

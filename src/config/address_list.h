@@ -41,7 +41,8 @@ struct AddressList {
 
 // Reads and parses a list file. Lines that are not valid entries are left out
 // with the warning "whitelist: ignoring unparseable entry {entry}" (the same
-// prefix for both files). Errors: NameTooLong (path of 1024 bytes or more), the
+// prefix for both files). Errors: NameTooLong (path of 1024 bytes or more),
+// NotRegularFile (a FIFO, device or socket: never read as a list), IsDir, the
 // platform's open/read error, FileTooBig (above 1 MiB), OutOfMemory.
 Result<AddressList> load_address_list(std::string_view path);
 

@@ -53,27 +53,41 @@ void report_key_error(const std::string& message) {
   write_stderr_locked(message);
 }
 
-Status check_key(const ConfigSection& section, std::string_view key) {
+Status check_key(const ConfigSection& section, std::string_view key, LoadReport* report) {
   const bool listener = is_listener_section(section.name());
-  if (listener ? key == kSocketKey : is_general_key(key)) return {};
-  if (listener && is_general_key(key)) {
-    report_key_error(cat("config: [", section.name(), "] key \"", key,
-                         "\" is a global key with no effect here; move it to [global]. "
-                         "Refusing to start"));
+  if (listener ? key == kSocketKey : is_general_key(key)) {
+    if (report != nullptr && !listener && section.name() != kGlobalSection) {
+      report->problems.push_back(cat("config: [", section.name(), "] key \"", key,
+                                     "\" has no effect: only [global] is read"));
+    }
+    return {};
+  }
+  std::string message =
+      listener && is_general_key(key)
+          ? cat("config: [", section.name(), "] key \"", key,
+                "\" is a global key with no effect here; move it to [global]. Refusing to start")
+          : cat("config: [", section.name(), "] unrecognized key \"", key,
+                "\" (typo?); refusing to start");
+  if (report != nullptr) {
+    report->problems.push_back(std::move(message));
   } else {
-    report_key_error(cat("config: [", section.name(), "] unrecognized key \"", key,
-                         "\" (typo?); refusing to start"));
+    report_key_error(message);
   }
   return fail(ErrorCode::InvalidConfiguration);
 }
 
-Status validate(const ConfigFile& file) {
+// Without a report the first bad key ends validation; with one every key is
+// checked.
+Status validate(const ConfigFile& file, LoadReport* report) {
+  bool bad = false;
   for (const auto& section : file.sections()) {
     for (const auto& entry : section.entries()) {
-      auto status = check_key(section, entry.key);
-      if (!status) return status;
+      if (check_key(section, entry.key, report)) continue;
+      if (report == nullptr) return fail(ErrorCode::InvalidConfiguration);
+      bad = true;
     }
   }
+  if (bad) return fail(ErrorCode::InvalidConfiguration);
   return {};
 }
 
@@ -117,9 +131,20 @@ Status extract_listeners(const ConfigFile& file, Settings& out) {
 // field at its default.
 class GlobalKeys {
  public:
-  explicit GlobalKeys(const ConfigSection& global) : global_(global) {}
+  GlobalKeys(const ConfigSection& global, LoadReport* report)
+      : global_(global), report_(report) {}
 
   const std::string* find(std::string_view key) const { return global_.find(key); }
+
+  // A value that could not be used: the key keeps its default.
+  void note_fallback(std::string_view key, std::string_view value) const {
+    if (report_ == nullptr) return;
+    report_->problems.push_back(cat("config: [global] ", key, " = ", sanitized(value),
+                                    " is malformed; ", key, " keeps its default"));
+  }
+  void note(std::string message) const {
+    if (report_ != nullptr) report_->problems.push_back(std::move(message));
+  }
 
   void text(std::string_view key, std::string& field) const {
     if (const auto* value = find(key)) field = *value;
@@ -129,25 +154,30 @@ class GlobalKeys {
   }
   template <typename T>
   void unsigned_number(std::string_view key, T& field) const {
-    if (const auto* value = find(key)) take(parse_unsigned_as<T>(*value), field);
+    if (const auto* value = find(key)) take(parse_unsigned_as<T>(*value), field, key, *value);
   }
   void signed_number(std::string_view key, std::int64_t& field) const {
-    if (const auto* value = find(key)) take(parse_signed64(*value), field);
+    if (const auto* value = find(key)) take(parse_signed64(*value), field, key, *value);
   }
   void size(std::string_view key, std::uint64_t& field) const {
-    if (const auto* value = find(key)) take(parse_size_value(*value), field);
+    if (const auto* value = find(key)) take(parse_size_value(*value), field, key, *value);
   }
   void boolean(std::string_view key, bool& field) const {
-    if (const auto* value = find(key)) take(parse_bool_value(*value), field);
+    if (const auto* value = find(key)) take(parse_bool_value(*value), field, key, *value);
   }
 
  private:
   template <typename Parsed, typename T>
-  static void take(const Parsed& parsed, T& field) {
-    if (parsed) field = *parsed;
+  void take(const Parsed& parsed, T& field, std::string_view key, std::string_view value) const {
+    if (parsed) {
+      field = *parsed;
+    } else {
+      note_fallback(key, value);
+    }
   }
 
   const ConfigSection& global_;
+  LoadReport* report_;
 };
 
 Status extract_process_keys(const GlobalKeys& keys, Settings& out) {
@@ -158,7 +188,11 @@ Status extract_process_keys(const GlobalKeys& keys, Settings& out) {
   keys.text("User", out.user);
   if (const auto* value = keys.find("UMask")) {
     auto mask = parse_umask_value(*value);
-    if (!mask) return fail(mask.error());
+    if (!mask) {
+      keys.note(cat("config: [global] UMask = ", sanitized(*value),
+                    " is not an octal number of at most 16 bits; refusing to start"));
+      return fail(mask.error());
+    }
     out.umask = *mask;
   }
   return {};
@@ -167,7 +201,11 @@ Status extract_process_keys(const GlobalKeys& keys, Settings& out) {
 void extract_dns_keys(const GlobalKeys& keys, Settings& out) {
   if (const auto* value = keys.find("DnsNameserver")) out.nameservers = split_nameservers(*value);
   if (const auto* value = keys.find("DnsTimeout")) {
-    if (auto ms = parse_dns_timeout_ms(*value)) out.dns_timeout_ms = *ms;
+    if (auto ms = parse_dns_timeout_ms(*value)) {
+      out.dns_timeout_ms = *ms;
+    } else {
+      keys.note_fallback("DnsTimeout", *value);
+    }
   }
   keys.unsigned_number("DnsRetries", out.dns_retries);
   keys.unsigned_number("DnsCacheSize", out.dns_cache_size);
@@ -191,14 +229,25 @@ void extract_message_keys(const GlobalKeys& keys, Settings& out) {
 
 void extract_log_keys(const GlobalKeys& keys, Settings& out) {
   keys.boolean("Syslog", out.to_syslog);
-  if (const auto* value = keys.find("SyslogFacility")) out.facility = facility_code(*value);
-  if (const auto* value = keys.find("LogLevel")) out.level = level_code(*value);
+  // Unknown names read as the defaults mail and info; only a check tells.
+  if (const auto* value = keys.find("SyslogFacility")) {
+    out.facility = facility_code(*value);
+    if (out.facility == facility_code("mail") && !iequals(*value, "mail")) {
+      keys.note_fallback("SyslogFacility", *value);
+    }
+  }
+  if (const auto* value = keys.find("LogLevel")) {
+    out.level = level_code(*value);
+    if (out.level == level_code("info") && !iequals(*value, "info")) {
+      keys.note_fallback("LogLevel", *value);
+    }
+  }
 }
 
-Result<Settings> extract(const ConfigFile& file, std::string_view path) {
+Result<Settings> extract(const ConfigFile& file, std::string_view path, LoadReport* report) {
   Settings out;
   out.config_path = path;
-  const GlobalKeys keys(file.global());
+  const GlobalKeys keys(file.global(), report);
   auto status = extract_process_keys(keys, out);
   if (status) status = extract_listeners(file, out);
   if (!status) return fail(status.error());
@@ -211,7 +260,7 @@ Result<Settings> extract(const ConfigFile& file, std::string_view path) {
 
 }  // namespace
 
-Result<Settings> load_settings(std::string_view path) {
+Result<Settings> load_settings(std::string_view path, LoadReport* report) {
   try {
     auto content = read_whole_file(path);
     if (!content) {
@@ -219,9 +268,14 @@ Result<Settings> load_settings(std::string_view path) {
       return fail(content.error());
     }
     const ConfigFile file = parse_config(*content);
-    auto status = validate(file);
-    if (!status) return fail(status.error());
-    return extract(file, path);
+    auto status = validate(file, report);
+    if (!status && report == nullptr) return fail(status.error());
+    auto extracted = extract(file, path, report);
+    if (!status) {
+      if (extracted) report->despite_bad_keys = std::move(*extracted);
+      return fail(status.error());
+    }
+    return extracted;
   } catch (const std::bad_alloc&) {
     log_load_failure(path, ErrorCode::OutOfMemory);
     return fail(ErrorCode::OutOfMemory);

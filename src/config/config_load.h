@@ -11,13 +11,28 @@
 // InvalidMode (UMask), MissingListenerSocket, InvalidListenerSocket.
 // Nothing of a failed load survives.
 
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error_code.h"
 #include "config/settings.h"
 
 namespace tessvane {
 
-Result<Settings> load_settings(std::string_view path);
+// What a configuration check (tessvane -t) hears besides the fatal errors.
+// With a report, key validation goes on past the first bad key and collects
+// each key message here instead of writing it; every value that could not be
+// used, so that its key keeps its default, and every recognised key in a
+// general section other than [global] (never read) is noted too. Loading
+// still fails with InvalidConfiguration when a key was bad; the settings the
+// values give are then kept in the report, so that the check can go on.
+struct LoadReport {
+  std::vector<std::string> problems;
+  std::optional<Settings> despite_bad_keys;
+};
+
+Result<Settings> load_settings(std::string_view path, LoadReport* report = nullptr);
 
 }  // namespace tessvane

@@ -1,6 +1,7 @@
 #include "config/list_holder.h"
 
 #include <new>
+#include <utility>
 
 namespace tessvane {
 
@@ -70,7 +71,37 @@ Status ListHolder::publish(Box box) noexcept {
   return {};
 }
 
+bool ListHolder::room_to_retire() noexcept {
+  reclaim(record_.min_acknowledged());
+  return retired_.size() < kMaxRetired;
+}
+
+Result<ListHolder::Offered> ListHolder::offer(Box box) noexcept {
+  if (!box) return fail(ErrorCode::InvalidArgument);
+  // The newer list supersedes one held back, whether it is published now or
+  // held back in its place.
+  if (held_ != nullptr) release_(memory_, std::exchange(held_, nullptr));
+  if (!room_to_retire()) {
+    held_ = box.release();
+    return Offered::HeldBack;
+  }
+  if (auto published = publish(std::move(box)); !published) return fail(published.error());
+  return Offered::Published;
+}
+
+Result<bool> ListHolder::publish_held() noexcept {
+  if (held_ == nullptr || !room_to_retire()) return false;
+  auto room = make_room_for_one_more();
+  if (!room) return fail(room.error());
+  AddressList* held = std::exchange(held_, nullptr);
+  if (auto published = publish(Box(held, BoxDeleter(memory_, release_))); !published) {
+    return fail(published.error());
+  }
+  return true;
+}
+
 void ListHolder::release_all() noexcept {
+  if (held_ != nullptr) release_(memory_, std::exchange(held_, nullptr));
   for (const auto& entry : retired_) release_(memory_, entry.box);
   std::pmr::vector<Retired>(&memory_).swap(retired_);
   if (AddressList* box = current_.exchange(nullptr)) release_(memory_, box);

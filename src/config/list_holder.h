@@ -8,6 +8,12 @@
 // earlier one, and the tag is created after the swap, so no worker can still
 // use a released box.
 //
+// A reload storm while one worker is busy (say in a slow DNS lookup) must
+// not pile up one retired box per reload: once kMaxRetired boxes await
+// reclamation, offer() holds the new list back instead of publishing it, and
+// a newer list replaces the one held back (which no worker has seen, so it
+// goes at once). publish_held() publishes it once reclamation made room.
+//
 // Threads: current() may be called by any thread; everything else is for the
 // main thread only. Readers take current() once per message and never keep
 // the box past the end of their loop iteration.
@@ -66,13 +72,32 @@ class ListHolder {
   // nothing changed), InvalidArgument (an empty box); the box is released.
   Status publish(Box box) noexcept;
 
+  // Replaced boxes allowed to await reclamation before offer() holds new
+  // lists back: with the current and the held-back box, a holder never keeps
+  // more than kMaxRetired + 2 lists.
+  static constexpr std::size_t kMaxRetired = 4;
+
+  enum class Offered { Published, HeldBack };
+  // Releases any box held back before (this one is newer), reclaims what it
+  // can, then publishes the box if fewer than kMaxRetired boxes still await
+  // reclamation, else holds it back. Errors: those of publish; the box is
+  // released.
+  Result<Offered> offer(Box box) noexcept;
+
+  // Publishes the held-back box if reclamation now leaves room; true when it
+  // did, false when there is none or still no room. Error: OutOfMemory, the
+  // box is then still held back.
+  Result<bool> publish_held() noexcept;
+
+  bool holds_back() const noexcept { return held_ != nullptr; }
+
   const GenerationRecord& record() const noexcept { return record_; }
 
   // Boxes replaced but not yet released.
   std::size_t retired_count() const noexcept { return retired_.size(); }
 
-  // Releases every retired box and the current one (shutdown, after the
-  // workers are joined).
+  // Releases every retired box, the held-back one and the current one
+  // (shutdown, after the workers are joined).
   void release_all() noexcept;
 
  private:
@@ -83,12 +108,14 @@ class ListHolder {
 
   Status make_room_for_one_more() noexcept;
   void reclaim(std::uint64_t min_ack) noexcept;
+  bool room_to_retire() noexcept;
 
   GenerationRecord& record_;
   std::pmr::memory_resource& memory_;
   Release release_;
   std::atomic<AddressList*> current_{nullptr};
   std::pmr::vector<Retired> retired_;
+  AddressList* held_ = nullptr;  // never published, so never read by a worker
 };
 
 // The two process-wide holders, bound to generation_record().

@@ -14,6 +14,15 @@ void log_line(Severity severity, const FixedLine& line) noexcept {
   log_message(severity, line.text());
 }
 
+void log_reloaded(const ListHolder& holder, std::string_view path, std::string_view what) {
+  if (log_enabled(Severity::Info)) {
+    log_line(Severity::Info, FixedLine() << what << " reloaded from " << path << " (generation "
+                                         << holder.record().generation() << ", "
+                                         << std::uint64_t{holder.retired_count()}
+                                         << " awaiting reclamation)");
+  }
+}
+
 }  // namespace
 
 void load_list(ListHolder& holder, const std::optional<std::string>& path, std::string_view what) {
@@ -21,8 +30,10 @@ void load_list(ListHolder& holder, const std::optional<std::string>& path, std::
   const bool warn = log_enabled(Severity::Warning);
   auto list = load_address_list(*path);
   if (!list) {
-    if (warn)
-      log_line(Severity::Warning, FixedLine() << "failed to load " << what << ": " << *path);
+    if (warn) {
+      log_line(Severity::Warning, FixedLine() << "failed to load " << what << ": " << *path
+                                              << ": error." << error_name(list.error()));
+    }
     return;
   }
   auto box = holder.box(std::move(*list));
@@ -48,7 +59,8 @@ bool reload_list(ListHolder& holder, const std::optional<std::string>& path,
   if (!list) {
     if (warn) {
       log_line(Severity::Warning, FixedLine() << "reload: failed to re-read " << what << " "
-                                              << *path << ", keeping previous");
+                                              << *path << ": error." << error_name(list.error())
+                                              << ", keeping previous");
     }
     return false;
   }
@@ -60,20 +72,40 @@ bool reload_list(ListHolder& holder, const std::optional<std::string>& path,
     }
     return false;
   }
-  if (!holder.publish(std::move(*box))) {
+  auto offered = holder.offer(std::move(*box));
+  if (!offered) {
     if (warn) {
       log_line(Severity::Warning,
                FixedLine() << "reload: out of memory publishing " << what << ", keeping previous");
     }
     return false;
   }
-  if (log_enabled(Severity::Info)) {
-    log_line(Severity::Info, FixedLine() << what << " reloaded from " << *path << " (generation "
-                                         << holder.record().generation() << ", "
-                                         << std::uint64_t{holder.retired_count()}
-                                         << " awaiting reclamation)");
+  if (*offered == ListHolder::Offered::HeldBack) {
+    if (log_enabled(Severity::Info)) {
+      log_line(Severity::Info, FixedLine() << "reload: " << what << " from " << *path
+                                           << " held back while "
+                                           << std::uint64_t{holder.retired_count()}
+                                           << " replaced lists await reclamation");
+    }
+    return false;
   }
+  log_reloaded(holder, *path, what);
   return true;
+}
+
+bool publish_held_list(ListHolder& holder, const std::optional<std::string>& path,
+                       std::string_view what) {
+  if (!path || !holder.holds_back()) return false;
+  auto published = holder.publish_held();
+  if (!published) {
+    if (log_enabled(Severity::Warning)) {
+      log_line(Severity::Warning,
+               FixedLine() << "reload: out of memory publishing " << what << ", keeping previous");
+    }
+    return false;
+  }
+  if (*published) log_reloaded(holder, *path, what);
+  return *published;
 }
 
 void finish_reload(GenerationRecord& record, bool changed) {
@@ -98,6 +130,18 @@ void reload_configured_lists(const Settings& config) {
   changed = reload_list(trusted_relays_holder(), config.trusted_relays_file, kTrustedRelaysName) ||
             changed;
   finish_reload(generation_record(), changed);
+}
+
+bool lists_held_back() noexcept {
+  return whitelist_holder().holds_back() || trusted_relays_holder().holds_back();
+}
+
+void publish_held_lists(const Settings& config) {
+  bool changed = publish_held_list(whitelist_holder(), config.whitelist_file, kWhitelistName);
+  changed = publish_held_list(trusted_relays_holder(), config.trusted_relays_file,
+                              kTrustedRelaysName) ||
+            changed;
+  if (changed) generation_record().wake_workers();
 }
 
 void release_configured_lists() noexcept {

@@ -23,7 +23,15 @@ void load_list(ListHolder& holder, const std::optional<std::string>& path, std::
 
 // SIGHUP reload of one list: on success the new list is published and true is
 // returned; on any failure the published list stays and false is returned.
+// While ListHolder::kMaxRetired replaced lists still await reclamation (a
+// worker is busy), the new list is held back instead (logged at info) and
+// false is returned; publish_held_list publishes it later.
 bool reload_list(ListHolder& holder, const std::optional<std::string>& path, std::string_view what);
+
+// Publishes the list held back by an earlier reload once reclamation left
+// room; true when it did (logged like a reload).
+bool publish_held_list(ListHolder& holder, const std::optional<std::string>& path,
+                       std::string_view what);
 
 // The end of a SIGHUP after both lists: when a list changed, every worker is
 // woken through its reload pipe (its acknowledgement then sees the new
@@ -35,6 +43,12 @@ void finish_reload(GenerationRecord& record, bool changed);
 // process-wide holders.
 void load_configured_lists(const Settings& config);
 void reload_configured_lists(const Settings& config);
+
+// Whether a list of the process-wide holders is held back; the signal loop
+// then retries publish_held_lists now and then, which wakes the workers when
+// a list was published.
+bool lists_held_back() noexcept;
+void publish_held_lists(const Settings& config);
 
 // Shutdown, after the workers are joined: every retired and current box of
 // both process-wide holders, then the process-wide generation record.

@@ -47,6 +47,10 @@ Result<ListeningSocket> bind_and_listen(UniqueFd fd, const sockaddr* address,
   return out;
 }
 
+// No port reuse: the address is bound once and the socket shared by the
+// workers, so a second daemon (or any other program) on the same address
+// fails with AddressInUse instead of silently taking part of the mail.
+// SO_REUSEADDR only lets a restart bind while old connections linger.
 // IPV6_V6ONLY: a listener on "::" means IPv6 only, as it does by default on
 // FreeBSD, so that a second listener on 0.0.0.0 with the same port can bind
 // on every platform.
@@ -56,7 +60,6 @@ Result<ListeningSocket> open_tcp(const ListenerSpec& spec) noexcept {
   auto fd = stream_socket(address->family(), IPPROTO_TCP);
   if (!fd) return fail(fd.error());
   Status options = set_flag(fd->get(), SOL_SOCKET, SO_REUSEADDR);
-  if (options) options = set_flag(fd->get(), SOL_SOCKET, SO_REUSEPORT);
   if (options && address->family() == AF_INET6) {
     options = set_flag(fd->get(), IPPROTO_IPV6, IPV6_V6ONLY);
   }

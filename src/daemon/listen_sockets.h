@@ -1,6 +1,8 @@
 #pragma once
 // The listening sockets the workers accept milter connections on: one per
-// (worker, ListenerSpec) pair, each worker holding its own.
+// ListenerSpec, bound once and shared by every worker (each holds its own
+// descriptor of it; the kernel wakes every worker that waits on it and the
+// first free one takes the connection).
 
 #include <sys/socket.h>
 
@@ -36,10 +38,10 @@ struct ListeningSocket {
 };
 
 // Creates, binds and listens (backlog kListenBacklog).
-// TCP: the listener's IPv4 or IPv6 literal and port, SO_REUSEADDR and
-// SO_REUSEPORT set so that every worker binds the same address and the kernel
-// spreads connections over them; port 0 takes a port the kernel chooses (read
-// back in address). UNIX-domain: a stale socket at the path is deleted first
+// TCP: the listener's IPv4 or IPv6 literal and port, SO_REUSEADDR set (a
+// restart may bind while old connections linger) but no port reuse, so an
+// address that is served already fails with AddressInUse; port 0 takes a
+// port the kernel chooses (read back in address). UNIX-domain: a stale socket at the path is deleted first
 // (errors ignored; any other kind of file is left alone and the bind then
 // fails), SO_REUSEADDR only; the socket file gets no explicit
 // mode or owner. Errors (the socket is closed): InvalidAddress for a TCP

@@ -23,12 +23,18 @@ inline constexpr std::size_t kPidFileReadMax = 32;
 // AlreadyRunning.
 Status check_pid_file(std::string_view path);
 
-// Creates or truncates the file (mode 0666 less the file-creation mask,
-// close-on-exec) and writes getpid() and a line feed. Errors: NameTooLong for
-// a path of kPidFilePathMax bytes or more, else the open or write error.
+// Writes getpid() and a line feed into a new file (mode 0644 whatever the
+// file-creation mask, close-on-exec) under a temporary name in the path's
+// directory, then renames it into place: an existing file at the path, or
+// one a link there leads to, is never opened or changed. The directory is
+// opened with open_dir_no_redirect. Errors: NameTooLong for a path of
+// kPidFilePathMax bytes or more, InvalidPath, FileNotFound for an empty
+// path, IsDir for a path naming a directory, else the open, write or rename
+// error.
 Status write_pid_file(std::string_view path);
 
-// Deletes the file; every error is ignored (it may be gone already).
+// Deletes the entry (in its directory opened as above); every error is
+// ignored (it may be gone already).
 void remove_pid_file(std::string_view path) noexcept;
 
 }  // namespace tessvane

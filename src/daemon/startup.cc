@@ -1,6 +1,7 @@
 #include "daemon/startup.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <new>
@@ -26,6 +27,8 @@ namespace tessvane {
 namespace {
 
 constexpr unsigned kFallbackWorkerCount = 4;
+// Logged once by a daemon started as root without `User`.
+constexpr std::string_view kRunningAsRoot = "no User configured: every worker serves mail as root";
 
 void log_error(Severity severity, std::string_view prefix, ErrorCode error,
                std::string_view suffix = {}) {
@@ -126,6 +129,8 @@ Status settle_process(DaemonRun& run, std::size_t workers) {
       }
       return dropped;
     }
+  } else if (::geteuid() == 0 && log_enabled(Severity::Warning)) {
+    log_message(Severity::Warning, kRunningAsRoot);
   }
   if (log_enabled(Severity::Info)) {
     log_message(Severity::Info, cat("Tessvane starting, AuthservID=", config.authserv_id,

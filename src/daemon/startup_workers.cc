@@ -30,19 +30,23 @@ Status open_shutdown_pipe(DaemonRun& run) noexcept {
   return {};
 }
 
-// Another descriptor for a UNIX-domain socket that the first worker bound.
+// Another descriptor for a listening socket that the first worker bound.
 Result<UniqueFd> share_socket(const UniqueFd& socket) noexcept {
   const int copy = ::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0);
   if (copy < 0) return fail(pipe_error(errno));
   return UniqueFd(copy);
 }
 
-// One listening socket per configured listener, in configuration order. A
-// TCP listener is bound by every worker (the kernel spreads connections over
-// them); a UNIX-domain path can be bound only once, so the first worker binds
-// it and the others listen on copies of that socket, instead of each removing
-// the path and leaving the earlier workers with unreachable sockets. A socket
-// error is returned without a message of its own.
+// One listening socket per configured listener, in configuration order. Each
+// is bound once, by the first worker; the others listen on copies of that
+// socket. Every worker waiting on it is woken by a new connection, and one
+// that is busy (in an evaluation) leaves it to the others, which spreads the
+// connections over the workers the same way on every platform. Binding per
+// worker with port reuse would spread them by hash, even onto a busy worker,
+// would let a second daemon join the port unnoticed, and does not spread TCP
+// connections at all on FreeBSD without SO_REUSEPORT_LB. A UNIX-domain path
+// can be bound only once anyway. A socket error is returned without a
+// message of its own.
 Result<std::vector<WorkerListener>> open_listeners(const Settings& config,
                                                    const std::vector<WorkerListener>* first) {
   std::vector<WorkerListener> listeners;
@@ -50,7 +54,7 @@ Result<std::vector<WorkerListener>> open_listeners(const Settings& config,
   for (std::size_t i = 0; i < config.listeners.size(); ++i) {
     const ListenerSpec& spec = config.listeners[i];
     UniqueFd fd;
-    if (spec.is_unix && first != nullptr) {
+    if (first != nullptr) {
       auto copy = share_socket((*first)[i].socket);
       if (!copy) return fail(copy.error());
       fd = std::move(*copy);

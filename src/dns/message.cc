@@ -10,11 +10,8 @@ namespace {
 
 constexpr std::uint16_t kFlagRecursionDesired = 0x0100;
 constexpr std::uint16_t kFlagTruncated = 0x0200;
-constexpr std::uint16_t kClassIn = 1;
-constexpr std::uint8_t kPointerMark = 0xC0;
-constexpr std::uint8_t kReservedLabelMark = 0x40;  // 0x40..0xBF: no label type we read
-constexpr std::size_t kQuestionFixedSize = 4;      // QTYPE, QCLASS
-constexpr std::size_t kRecordFixedSize = 10;       // TYPE, CLASS, TTL, RDLENGTH
+constexpr std::size_t kQuestionFixedSize = 4;  // QTYPE, QCLASS
+constexpr std::size_t kRecordFixedSize = 10;   // TYPE, CLASS, TTL, RDLENGTH
 constexpr std::size_t kMxPreferenceSize = 2;
 constexpr std::size_t kMinMxRdata = 3;  // preference and at least the root name
 
@@ -191,6 +188,10 @@ Result<ParsedResponse> decode_response(Bytes message) {
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
   }
+}
+
+ErrorCode reply_decode_failure(ErrorCode decoder_error) noexcept {
+  return decoder_error == ErrorCode::OutOfMemory ? decoder_error : ErrorCode::DnsTransient;
 }
 
 Result<std::string> read_name(Bytes message, std::size_t offset) {

@@ -30,6 +30,12 @@ inline constexpr std::size_t kQueryOverhead = 27;
 // the terminating zero added, no dot dropped).
 inline constexpr std::size_t kMaxQuerySize = kQueryOverhead + kMaxQueryNameText + 2;
 
+inline constexpr std::uint16_t kClassIn = 1;
+// The two high bits of a length byte: 11 a compression pointer, 01 and 10 a
+// label type no reply may use here (0x40..0xBF).
+inline constexpr std::uint8_t kPointerMark = 0xC0;
+inline constexpr std::uint8_t kReservedLabelMark = 0x40;
+
 inline constexpr std::uint8_t kRcodeNoError = 0;
 inline constexpr std::uint8_t kRcodeServerFailure = 2;
 inline constexpr std::uint8_t kRcodeNameError = 3;
@@ -58,6 +64,13 @@ Result<std::string> encode_query(std::uint16_t id, std::string_view name, std::u
 // Errors: PacketTooShort, LabelTooLong, TooManyLabels, InvalidPointer,
 // TooManyPointers, NameTooLong, OutOfMemory.
 Result<ParsedResponse> decode_response(Bytes message);
+
+// What the resolver reports for a reply that decode_response refused: one
+// transient error, DnsTransient, whatever the decoder named the fault. The
+// decoder's names overlap those of a query name that cannot be encoded
+// (NameTooLong, LabelTooLong, TooManyLabels), and a malformed or forged reply
+// must never pass for a name that does not exist. OutOfMemory stays itself.
+ErrorCode reply_decode_failure(ErrorCode decoder_error) noexcept;
 
 // The dotted text of the possibly compressed name stored at offset, the root
 // as "". Pointers may lead anywhere inside the message; at most 10 are

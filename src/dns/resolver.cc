@@ -7,7 +7,9 @@
 #include "base/clock.h"
 #include "base/text.h"
 #include "log/logger.h"
+#include "dns/answer_chain.h"
 #include "dns/message.h"
+#include "dns/reply_match.h"
 #include "dns/transport.h"
 
 namespace tessvane {
@@ -43,8 +45,7 @@ Resolver::Resolver(const ResolverConfig& config, std::vector<std::string> names,
       timeout_ms_(std::max<std::uint32_t>(config.timeout_ms, 1)),
       retries_(config.retries),
       cache_(config.cache_size, config.negative_ttl),
-      health_(config.health),
-      next_id_(static_cast<std::uint16_t>(wall_clock_ms() & 0xFFFF)) {}
+      health_(config.health) {}
 
 Result<Answer> Resolver::query(std::string_view name, std::uint8_t type) {
   try {
@@ -59,7 +60,9 @@ Result<Answer> Resolver::run_query(std::string_view name, std::uint8_t type) {
   if (!cached) return fail(cached.error());
   if (*cached) return Answer{std::move(**cached)};
 
-  const std::uint16_t id = next_id_++;
+  const auto id_drawn = query_ids_.next();
+  if (!id_drawn) return fail(id_drawn.error());
+  const std::uint16_t id = *id_drawn;
   const auto query = encode_query(id, name, type);
   if (!query) return fail(query.error());
 
@@ -74,10 +77,10 @@ Result<Answer> Resolver::run_query(std::string_view name, std::uint8_t type) {
   const auto received = udp_pass(*query, id);
   if (!received) return report_failure(name, type, received.error(), start_ns);
 
-  // The UDP pass accepts only datagrams carrying the query's ID, so the
-  // decoded ID needs no second comparison.
+  // The UDP pass accepts only replies to this very query (reply_matches),
+  // so the decoded ID needs no second comparison.
   auto response = decode_response(as_bytes(*received));
-  if (!response) return fail(response.error());
+  if (!response) return fail(reply_decode_failure(response.error()));
   if (response->truncated) tcp_retry(name, *query, id, *response);
   return conclude(name, type, *response);
 }
@@ -128,7 +131,9 @@ void Resolver::tcp_retry(std::string_view name, std::string_view query, std::uin
       }
       return;
     }
-    if (decoded->id == id) response = std::move(*decoded);
+    if (decoded->id == id && reply_matches(as_bytes(query), as_bytes(*reply))) {
+      response = std::move(*decoded);
+    }
     return;
   }
   if (log_enabled(Severity::Debug)) {
@@ -140,8 +145,10 @@ void Resolver::tcp_retry(std::string_view name, std::string_view query, std::uin
 Result<Answer> Resolver::conclude(std::string_view name, std::uint8_t type,
                                   ParsedResponse& response) {
   if (response.rcode == kRcodeNoError) {
-    cache_.store_positive(name, type, response.records);
-    return Answer{std::move(response.records)};
+    keep_answer_chain(response.records, name);
+    RecordList records(std::move(response.records));
+    cache_.store_positive(name, type, records);
+    return Answer{std::move(records)};
   }
   if (response.rcode == kRcodeNameError) {
     cache_.store_negative(name, type, NegativeKind::NameError);

@@ -17,15 +17,19 @@
 #include "dns/answer_cache.h"
 #include "dns/health_marks.h"
 #include "dns/message.h"
+#include "dns/query_id.h"
+#include "dns/record_list.h"
 #include "dns/resource_record.h"
 #include "net/address.h"
 
 namespace tessvane {
 
-// Every answer-section record of the response, whatever its type, in
-// response order (possibly none); owned by the caller.
+// The answer-section records of the response that belong to the question
+// (owned by the queried name or a name its CNAME chain leads to), whatever
+// their type, in response order (possibly none). Immutable, and shared with
+// the cache rather than copied out of it.
 struct Answer {
-  std::vector<ResourceRecord> records;
+  RecordList records;
 };
 
 struct ResolverConfig {
@@ -60,9 +64,9 @@ class Resolver {  // movable, not copyable; confined to one thread
   // Errors: DnsNameError (code 3), DnsServerFailure (any other non-zero
   // code), DnsTimeout (no server answered), DnsNoHealthyServers (every
   // server marked down), NameTooLong / EmptyLabel / LabelTooLong /
-  // TooManyLabels (the name cannot be asked), the decoding errors of
-  // decode_response, the errors of socket creation and of SO_RCVTIMEO,
-  // OutOfMemory.
+  // TooManyLabels (the name cannot be asked), DnsTransient (a reply that
+  // cannot be decoded), the errors of socket creation, of SO_RCVTIMEO and
+  // of the random source, OutOfMemory.
   Result<Answer> query(std::string_view name, std::uint8_t type);
 
  private:
@@ -86,7 +90,7 @@ class Resolver {  // movable, not copyable; confined to one thread
   AnswerCache cache_;
   std::size_t next_index_ = 0;  // the server asked first by the next query
   const HealthMarks* health_;
-  std::uint16_t next_id_;
+  QueryIdSource query_ids_;
 };
 
 // The fixed message for a failed build: "DNS resolver: invalid nameserver
@@ -99,7 +103,7 @@ std::string_view resolver_build_failure_message(
 // The daemon's per-thread resolver: unbuilt until the first get(), which
 // builds it from the start-up values; discard() releases everything (cache,
 // addresses, names) and the next get() builds afresh (empty cache, next
-// index 0, a new clock-based ID). A failed build is tried again by the next
+// index 0). A failed build is tried again by the next
 // get().
 class ThreadResolver {
  public:

@@ -14,6 +14,7 @@
 #include "base/clock.h"
 #include "base/unique_fd.h"
 #include "dns/message.h"
+#include "dns/reply_match.h"
 #include "sys/platform.h"
 
 namespace tessvane {
@@ -41,9 +42,11 @@ std::uint16_t message_id(const std::array<std::byte, kUdpReceiveBuffer>& buffer)
 // Waits for this attempt's reply until the deadline; its length, or nothing
 // when the attempt has failed. Datagrams from anywhere but the server, and
 // the server's datagrams with another ID, are stray: the wait goes on with
-// whatever time is left, so a stray never extends the attempt.
-std::optional<std::size_t> await_reply(int fd, const SocketAddress& server, std::uint16_t id,
-                                       std::uint32_t timeout_ms,
+// whatever time is left, so a stray never extends the attempt. So is a
+// datagram that does not answer this very query (reply_matches): QR clear, or
+// another question under the right ID.
+std::optional<std::size_t> await_reply(int fd, const SocketAddress& server, std::string_view query,
+                                       std::uint16_t id, std::uint32_t timeout_ms,
                                        std::array<std::byte, kUdpReceiveBuffer>& buffer,
                                        bool& timeout_shortened) {
   const std::int64_t deadline = wall_clock_ms() + timeout_ms;
@@ -67,6 +70,7 @@ std::optional<std::size_t> await_reply(int fd, const SocketAddress& server, std:
     const auto length = static_cast<std::size_t>(n);
     if (length < kDnsHeaderSize) return std::nullopt;
     if (message_id(buffer) != id) continue;
+    if (!reply_matches(as_bytes(query), Bytes(buffer.data(), length))) continue;
     return length;
   }
 }
@@ -136,7 +140,7 @@ Result<UdpReply> udp_exchange(const SocketAddress& server, std::string_view quer
         ::sendto(fd.get(), query.data(), query.size(), 0, server.data(), server.length());
     std::optional<std::size_t> length;
     if (sent == static_cast<ssize_t>(query.size())) {
-      length = await_reply(fd.get(), server, id, timeout_ms, buffer, shortened);
+      length = await_reply(fd.get(), server, query, id, timeout_ms, buffer, shortened);
     }
     if (!length) continue;
     UdpReply reply;

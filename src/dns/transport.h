@@ -28,8 +28,9 @@ struct UdpReply {
 
 // Up to retries + 1 attempts on one datagram socket, each sending the query
 // and waiting up to timeout_ms for the reply. Only a datagram from the
-// server's exact address and port that carries the query's ID answers an
-// attempt; any other is ignored and the wait goes on for the rest of that
+// server's exact address and port that answers this query (the query's ID,
+// QR set, the query's question: reply_matches) answers an attempt; any other
+// is ignored and the wait goes on for the rest of that
 // attempt's time-out. A reply shorter than 12 bytes ends the attempt.
 // Errors (they end the whole query): those of socket creation and of setting
 // SO_RCVTIMEO, OutOfMemory when the datagram cannot be copied.

@@ -2,6 +2,8 @@
 // The few facts and calls that differ between the platforms Tessvane runs on.
 // One implementation file per platform; CMake picks it.
 
+#include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "base/error_code.h"
@@ -17,5 +19,10 @@ unsigned cpu_count() noexcept;
 // Bounds the time a blocking connect() on a TCP socket may take. seconds is at
 // least 1.
 Status set_tcp_connect_timeout(int fd, unsigned seconds) noexcept;
+
+// Fills out with bytes from the kernel's cryptographic random source, for
+// values an off-path attacker must not predict (DNS query IDs). Errors: the
+// platform's, should the source be unavailable.
+Status fill_random(std::span<std::byte> out) noexcept;
 
 }  // namespace tessvane::sys

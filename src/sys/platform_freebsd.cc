@@ -4,6 +4,7 @@
 #include <sys/sysctl.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "sys/platform.h"
 
@@ -25,6 +26,11 @@ Status set_tcp_connect_timeout(int fd, unsigned seconds) noexcept {
   if (setsockopt(fd, IPPROTO_TCP, TCP_KEEPINIT, &value, sizeof value) != 0) {
     return fail(error_from_errno(errno));
   }
+  return {};
+}
+
+Status fill_random(std::span<std::byte> out) noexcept {
+  arc4random_buf(out.data(), out.size());  // cannot fail
   return {};
 }
 

@@ -1,5 +1,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +25,17 @@ Status set_tcp_connect_timeout(int fd, unsigned seconds) noexcept {
   const unsigned ms = seconds > 4'000'000 ? 4'000'000'000u : seconds * 1000u;
   if (setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &ms, sizeof ms) != 0) {
     return fail(error_from_errno(errno));
+  }
+  return {};
+}
+
+Status fill_random(std::span<std::byte> out) noexcept {
+  while (!out.empty()) {
+    // Blocks only until the kernel's pool is first seeded, early at boot.
+    const ssize_t n = getrandom(out.data(), out.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail(error_from_errno(errno));
+    out = out.subspan(static_cast<std::size_t>(n));
   }
   return {};
 }

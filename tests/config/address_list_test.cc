@@ -4,6 +4,8 @@
 #include "config/address_list.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -163,10 +165,19 @@ TEST(AddressList, FileErrorsGoToTheCaller) {
   ASSERT_TRUE(loaded.has_value());
   EXPECT_EQ(loaded->entries.size(), kMiB / line.size());
 
+  // A FIFO with a writer holding it open would block a blocking read; one
+  // without would read as an empty list. Neither is a list.
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string link_to_fifo = dir.file("link-to-fifo");
+  ASSERT_EQ(::symlink(fifo.c_str(), link_to_fifo.c_str()), 0);
   const FileErrorCase cases[] = {
       {"1 MiB and one byte", dir.write("big", exact + "\n"), ErrorCode::FileTooBig},
       {"missing", dir.file("absent"), ErrorCode::FileNotFound},
       {"a directory", dir.path(), ErrorCode::IsDir},
+      {"a FIFO", fifo, ErrorCode::NotRegularFile},
+      {"a link to a FIFO", link_to_fifo, ErrorCode::NotRegularFile},
+      {"a character device", "/dev/null", ErrorCode::NotRegularFile},
       {"1024-byte path", "/" + std::string(1023, 'a'), ErrorCode::NameTooLong},
   };
   LogCapture log;

@@ -91,6 +91,48 @@ TEST_F(ListHolderTest, AWorkerThatNeverAcknowledgesKeepsEveryReplacedBox) {
   EXPECT_EQ(memory_.boxes_released(), 29u);
 }
 
+// Offers beyond the bound are held back, the newest alone; a later offer
+// with room supersedes what is held back, and so does the held-back box's own
+// publication once the busy worker acknowledged.
+TEST_F(ListHolderTest, OffersBeyondTheBoundAreHeldBackNewestFirst) {
+  auto pipes = record_.set_up_workers(1);
+  ASSERT_TRUE(pipes.has_value());
+  WorkerGeneration worker(record_, 0, nullptr);
+  auto offer = [&](std::uint8_t octet) {
+    auto box = holder_.box(list_of_ip4(octet));
+    EXPECT_TRUE(box.has_value());
+    auto offered = holder_.offer(std::move(*box));
+    EXPECT_TRUE(offered.has_value());
+    return offered.value_or(ListHolder::Offered::HeldBack);
+  };
+  EXPECT_EQ(offer(0), ListHolder::Offered::Published);
+  for (std::uint8_t i = 1; i <= ListHolder::kMaxRetired; ++i) {
+    EXPECT_EQ(offer(i), ListHolder::Offered::Published);
+  }
+  const std::uint64_t generation = record_.generation();
+  for (std::uint8_t i = 10; i < 60; ++i) EXPECT_EQ(offer(i), ListHolder::Offered::HeldBack);
+  EXPECT_TRUE(holder_.holds_back());
+  EXPECT_EQ(record_.generation(), generation);
+  EXPECT_EQ(memory_.boxes_live(), ListHolder::kMaxRetired + 2);
+  EXPECT_EQ(holder_.publish_held(), Result<bool>(false));
+
+  acknowledge_generation(worker);
+  EXPECT_EQ(holder_.publish_held(), Result<bool>(true));
+  EXPECT_TRUE(address_list_contains(*holder_.current(), "192.0.2.59"));
+  EXPECT_FALSE(holder_.holds_back());
+  EXPECT_EQ(holder_.publish_held(), Result<bool>(false));
+
+  // Held back, then superseded by an offer that finds room.
+  for (std::uint8_t i = 60; i < 60 + ListHolder::kMaxRetired; ++i) offer(i);
+  EXPECT_EQ(offer(70), ListHolder::Offered::HeldBack);
+  acknowledge_generation(worker);
+  EXPECT_EQ(offer(71), ListHolder::Offered::Published);
+  EXPECT_FALSE(holder_.holds_back());
+  EXPECT_TRUE(address_list_contains(*holder_.current(), "192.0.2.71"));
+  holder_.release_all();
+  EXPECT_EQ(memory_.boxes_live(), 0u);
+}
+
 TEST_F(ListHolderTest, BoxingWithoutMemoryLeavesTheListWithTheCaller) {
   AddressList list = list_of_ip4(9);
   memory_.fail_allocation(0);

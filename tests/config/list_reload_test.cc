@@ -4,6 +4,7 @@
 #include "config/list_reload.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>
@@ -93,7 +94,7 @@ TEST_F(ListReloadTest, StartUpFailuresLeaveTheListEmpty) {
   memory_.fail_allocation(0);  // the box
   load_list(relays_, relays_path_, kTrustedRelaysName);
   EXPECT_EQ(log_.take_texts(),
-            (Texts{"failed to load whitelist: " + missing,
+            (Texts{"failed to load whitelist: " + missing + ": error.FileNotFound",
                    "failed to box trusted relays " + *relays_path_ + ": error.OutOfMemory"}));
   memory_.fail_allocation(1);  // the retired table, after the box
   load_list(whitelist_, whitelist_path_, kWhitelistName);
@@ -139,43 +140,80 @@ TEST_F(ListReloadTest, SighupRepublishesBothListsAndWakesTheWorkers) {
   EXPECT_EQ(memory_.boxes_live(), 4u);
 }
 
-TEST_F(ListReloadTest, ASilentWorkerMakesRetiredBoxesAccumulate) {
+// A SIGHUP storm while one worker is busy: up to the bound every reload is
+// published and its replaced list waits; beyond it the newest list waits
+// unpublished, alone, and goes out once the busy worker moves on.
+TEST_F(ListReloadTest, ABusyWorkerBoundsTheListsKeptDuringASighupStorm) {
   relays_path_.reset();
   start_up();
   auto pipes = record_.set_up_workers(2);
   ASSERT_TRUE(pipes.has_value());
-  WorkerGeneration busy(record_, 0, nullptr);
-  WorkerGeneration silent(record_, 1, nullptr);
-  for (std::size_t i = 1; i <= 4; ++i) {
+  WorkerGeneration idle(record_, 0, nullptr);
+  WorkerGeneration busy(record_, 1, nullptr);
+  const std::size_t bound = ListHolder::kMaxRetired;
+  for (std::size_t i = 1; i <= bound; ++i) {
     sighup();
-    acknowledge_generation(busy);
+    acknowledge_generation(idle);
     EXPECT_EQ(log_.take_texts(), Texts{whitelisted(1 + i, i)});
   }
-  EXPECT_EQ(memory_.boxes_released(), 0u);
+  const AddressList* last_published = whitelist_.current();
+  for (std::size_t i = 1; i <= 100; ++i) {
+    dir_.write("whitelist", "203.0.113." + std::to_string(i) + "\n");
+    sighup();
+    acknowledge_generation(idle);
+    EXPECT_EQ(log_.take_texts(),
+              (Texts{"reload: whitelist from " + *whitelist_path_ + " held back while " +
+                         std::to_string(bound) + " replaced lists await reclamation",
+                     "config generation advanced to " + std::to_string(1 + bound + i)}));
+  }
+  EXPECT_EQ(whitelist_.current(), last_published);
+  EXPECT_EQ(memory_.boxes_live(), bound + 2);  // current, retired, held back
 
-  acknowledge_generation(silent);
-  sighup();
-  EXPECT_EQ(log_.take_texts(), Texts{whitelisted(6, 1)});
-  EXPECT_EQ(memory_.boxes_released(), 4u);
+  EXPECT_FALSE(publish_held_list(whitelist_, whitelist_path_, kWhitelistName));
+  acknowledge_generation(busy);
+  EXPECT_TRUE(publish_held_list(whitelist_, whitelist_path_, kWhitelistName));
+  EXPECT_EQ(log_.take_texts(), Texts{whitelisted(2 + bound + 100, 1)});
+  EXPECT_TRUE(address_list_contains(*whitelist_.current(), "203.0.113.100"));
+  EXPECT_FALSE(whitelist_.holds_back());
+  EXPECT_EQ(memory_.boxes_live(), 2u);
 }
 
+// The file deleted, or replaced by something that is no list file: the
+// warning names why, and the old list stays in force.
 TEST_F(ListReloadTest, AListThatCannotBeReReadStaysInForce) {
+  relays_path_.reset();
   start_up();
   const AddressList* before = whitelist_.current();
-  ASSERT_EQ(::unlink(whitelist_path_->c_str()), 0);
-  relays_path_.reset();
-  sighup();
-  EXPECT_EQ(log_.take_texts(),
-            (Texts{"reload: failed to re-read whitelist " + *whitelist_path_ + ", keeping previous",
-                   "config generation advanced to 3"}));
-  EXPECT_EQ(whitelist_.current(), before);
+  const std::string& path = *whitelist_path_;
+  const std::pair<std::string, ErrorCode> cases[] = {
+      {"deleted", ErrorCode::FileNotFound},
+      {"fifo", ErrorCode::NotRegularFile},
+      {"directory", ErrorCode::IsDir},
+  };
+  std::uint64_t generation = record_.generation();
+  for (const auto& [replacement, error] : cases) {
+    ::unlink(path.c_str());
+    ::rmdir(path.c_str());
+    if (replacement == "fifo") {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    } else if (replacement == "directory") {
+      ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+    }
+    sighup();
+    EXPECT_EQ(log_.take_texts(),
+              (Texts{"reload: failed to re-read whitelist " + path + ": error." +
+                         std::string(error_name(error)) + ", keeping previous",
+                     "config generation advanced to " + std::to_string(++generation)}))
+        << replacement;
+    EXPECT_EQ(whitelist_.current(), before) << replacement;
+  }
   EXPECT_TRUE(address_list_contains(*whitelist_.current(), "192.0.2.1"));
 }
 
 TEST_F(ListReloadTest, OutOfMemoryOnReloadKeepsThePreviousList) {
   relays_path_.reset();
   start_up();
-  auto pipes = record_.set_up_workers(1);  // never acknowledges: boxes pile up
+  auto pipes = record_.set_up_workers(1);
   ASSERT_TRUE(pipes.has_value());
   const AddressList* before = whitelist_.current();
   memory_.fail_allocation(0);
@@ -183,18 +221,16 @@ TEST_F(ListReloadTest, OutOfMemoryOnReloadKeepsThePreviousList) {
   EXPECT_EQ(log_.take_texts(), Texts{"reload: out of memory boxing whitelist, keeping previous"});
   EXPECT_EQ(whitelist_.current(), before);
 
-  // Fill the retired table (it first grows to 8), then refuse its growth.
-  for (int i = 0; i < 8; ++i) EXPECT_TRUE(reload_list(whitelist_, whitelist_path_, kWhitelistName));
-  log_.take_texts();
-  before = whitelist_.current();
+  // A list first published by a reload needs its retired table then.
+  ListHolder late{record_, memory_};
   const std::uint64_t generation = record_.generation();
-  memory_.fail_allocation(1);
-  EXPECT_FALSE(reload_list(whitelist_, whitelist_path_, kWhitelistName));
+  memory_.fail_allocation(1);  // the table, after the box
+  EXPECT_FALSE(reload_list(late, whitelist_path_, kWhitelistName));
   EXPECT_EQ(log_.take_texts(),
             Texts{"reload: out of memory publishing whitelist, keeping previous"});
-  EXPECT_EQ(whitelist_.current(), before);
+  EXPECT_EQ(late.current(), nullptr);
   EXPECT_EQ(record_.generation(), generation);
-  EXPECT_EQ(memory_.boxes_live(), 9u);
+  EXPECT_EQ(memory_.boxes_live(), 1u);
 }
 
 TEST_F(ListReloadTest, AnEvaluationFinishesWithTheListsItStartedWith) {

@@ -28,6 +28,7 @@ import unittest
 ARGS = None
 WAIT_S = 15.0
 AUTHSERV_ID = "mx.tessvane.test"
+ROOT_WARNING = "no User configured: every worker serves mail as root"
 
 
 def free_tcp_port():
@@ -53,9 +54,9 @@ def start_dns(zone):
 class Daemon:
     """The program running in the foreground; its standard error collected."""
 
-    def __init__(self, config_path, args=None):
+    def __init__(self, config_path, args=None, env=None):
         argv = [ARGS.daemon] + (args if args is not None else ["-c", config_path])
-        self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, env=env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.lines = queue.Queue()
         self.seen = []
@@ -84,6 +85,38 @@ class Daemon:
             if fragment in line:
                 return line
 
+    def count_lines(self, fragment):
+        """Lines seen so far containing fragment, after taking what arrived."""
+        while not self.lines.empty():
+            self.seen.append(self.lines.get())
+        return sum(1 for line in self.seen if fragment in line)
+
+    def wait_count(self, fragment, count, timeout=WAIT_S):
+        """Whether count lines containing fragment arrive within timeout."""
+        deadline = time.monotonic() + timeout
+        while self.count_lines(fragment) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return False
+            try:
+                self.seen.append(self.lines.get(timeout=left))
+            except queue.Empty:
+                return False
+        return True
+
+    def rss_kib(self):
+        """The resident set in KiB (/proc on Linux, ps elsewhere)."""
+        try:
+            with open("/proc/%d/status" % self.process.pid) as handle:
+                for line in handle:
+                    if line.startswith("VmRSS:"):
+                        return int(line.split()[1])
+        except OSError:
+            pass
+        out = subprocess.run(["ps", "-o", "rss=", "-p", str(self.process.pid)],
+                             capture_output=True, text=True, timeout=WAIT_S, check=True)
+        return int(out.stdout.split()[0])
+
     def wait_exit(self, timeout=WAIT_S):
         try:
             code = self.process.wait(timeout=timeout)
@@ -111,19 +144,21 @@ class DaemonTestBase(unittest.TestCase):
         self.pid_file = os.path.join(self.dir.name, "run", "tessvane.pid")
         self.port = free_tcp_port()
 
-    def write_config(self, extra="", nameserver="127.0.0.1", listener=None, foreground="yes"):
+    def write_config(self, extra="", nameserver="127.0.0.1", listener=None, foreground="yes",
+                     pid_file=None, dns_timeout=2, name="tessvane.conf"):
         listener = listener or "inet:%d@127.0.0.1" % self.port
         text = ("[global]\nAuthservID = %s\nForeground = %s\nSyslog = no\nLogLevel = debug\n"
-                "PidFile = %s\nWorkerThreads = 2\nDnsNameserver = %s\nDnsTimeout = 2\n"
+                "PidFile = %s\nWorkerThreads = 2\nDnsNameserver = %s\nDnsTimeout = %d\n"
                 "DnsRetries = 0\n%s\n[listener:main]\nSocket = %s\n"
-                % (AUTHSERV_ID, foreground, self.pid_file, nameserver, extra, listener))
-        path = os.path.join(self.dir.name, "tessvane.conf")
+                % (AUTHSERV_ID, foreground, pid_file or self.pid_file, nameserver, dns_timeout,
+                   extra, listener))
+        path = os.path.join(self.dir.name, name)
         with open(path, "w") as handle:
             handle.write(text)
         return path
 
-    def start(self, config_path):
-        daemon = Daemon(config_path)
+    def start(self, config_path, env=None):
+        daemon = Daemon(config_path, env=env)
         self.addCleanup(daemon.stop)
         line = daemon.wait_line("Tessvane starting")
         self.assertIsNotNone(line, "no start-up line: %r" % daemon.seen)
@@ -145,6 +180,21 @@ class DaemonTestBase(unittest.TestCase):
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.05)
+
+    def whitelisted(self, client):
+        """Whether a message from client gets spf=pass (a whitelisted client
+        needs no DNS)."""
+        from milter_client import SMFIR_ACCEPT, SMFIR_INSHEADER, parse_insert_header
+
+        with self.mta() as mta:
+            mta.negotiate()
+            modifications, final = mta.message(client_addr=client, helo="h.example",
+                                               sender="<u@example.com>")
+            mta.quit()
+        self.assertEqual(final[0], SMFIR_ACCEPT)
+        values = [parse_insert_header(data)[2] for code, data in modifications
+                  if code == SMFIR_INSHEADER]
+        return len(values) == 1 and "spf=pass" in values[0]
 
 
 class RunningDaemonTest(DaemonTestBase):
@@ -208,6 +258,12 @@ class RunningDaemonTest(DaemonTestBase):
         mta.close()
         self.assertEqual(self.daemon.wait_exit(), 0, self.daemon.seen)
         self.assertFalse(os.path.exists(self.pid_file))
+
+    def test_started_as_root_without_user_it_says_so_once(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root")
+        self.daemon.wait_line("Tessvane starting")
+        self.assertEqual(self.daemon.count_lines(ROOT_WARNING), 1, self.daemon.seen)
 
     def test_sigint_stops_like_sigterm(self):
         self.daemon.process.send_signal(signal.SIGINT)
@@ -317,17 +373,303 @@ class UnixListenerTest(DaemonTestBase):
         self.assertFalse(os.path.exists(path))
 
 
+def unprivileged_user():
+    """(uid, gid) of nobody when the test runs as root, else None."""
+    import pwd
+
+    if os.geteuid() != 0:
+        return None
+    try:
+        entry = pwd.getpwnam("nobody")
+    except KeyError:
+        return None
+    return entry.pw_uid, entry.pw_gid
+
+
+def owner_and_mode(path):
+    info = os.lstat(path)
+    return info.st_uid, info.st_gid, info.st_mode & 0o7777
+
+
+class StartUpFilesTest(DaemonTestBase):
+    """What start-up does as root to paths that the daemon's user (nobody)
+    may influence: each case lays out a directory, starts the daemon with
+    User = nobody and checks what became of the files."""
+
+    def setUp(self):
+        super().setUp()
+        self.user = unprivileged_user()
+        if self.user is None:
+            self.skipTest("needs root and a user nobody")
+        # nobody's own directory, as a runtime directory it was given earlier.
+        self.home = os.path.join(self.dir.name, "home")
+        os.mkdir(self.home, 0o755)
+        os.chown(self.home, *self.user)
+        # A directory and a file only root may use.
+        self.secret_dir = os.path.join(self.dir.name, "secret")
+        os.mkdir(self.secret_dir, 0o700)
+        self.secret_file = os.path.join(self.secret_dir, "shadow")
+        with open(self.secret_file, "w") as handle:
+            handle.write("root only\n")
+        os.chmod(self.secret_file, 0o600)
+
+    def existing_root_dir(self):
+        run = os.path.join(self.dir.name, "system-run")
+        os.mkdir(run, 0o755)
+        return os.path.join(run, "tessvane.pid")
+
+    def link_in_place_of_the_dir(self):
+        os.symlink(self.secret_dir, os.path.join(self.home, "run"))
+        return os.path.join(self.home, "run", "tessvane.pid")
+
+    def hard_link_at_the_pid_path(self):
+        pid_file = os.path.join(self.home, "tessvane.pid")
+        os.link(self.secret_file, pid_file)
+        return pid_file
+
+    def new_dir_under_umask_000(self):
+        return os.path.join(self.home, "fresh", "tessvane.pid")
+
+    def test_start_up_never_hands_root_files_to_the_user(self):
+        secret_dir_before = owner_and_mode(self.secret_dir)
+        secret_file_before = owner_and_mode(self.secret_file)
+        cases = [
+            # (name, layout, extra keys, pid file written, warning expected)
+            ("existing root directory", self.existing_root_dir, "", True,
+             "is not writable by uid %d" % self.user[0]),
+            ("symbolic link in place of the directory", self.link_in_place_of_the_dir, "",
+             False, "open %s: error.SymLinkLoop" % os.path.join(self.home, "run")),
+            ("hard link at the pid path", self.hard_link_at_the_pid_path, "", True, None),
+            ("UMask 000", self.new_dir_under_umask_000, "UMask = 000\n", True, None),
+        ]
+        for name, layout, extra, written, warning in cases:
+            with self.subTest(name):
+                pid_file = layout()
+                config = self.write_config(extra="User = nobody\n" + extra, pid_file=pid_file,
+                                           name="%s.conf" % layout.__name__)
+                daemon = Daemon(config)
+                try:
+                    self.assertIsNotNone(daemon.wait_line("Tessvane starting"), daemon.seen)
+                    self.assertEqual(owner_and_mode(self.secret_dir), secret_dir_before)
+                    self.assertEqual(owner_and_mode(self.secret_file), secret_file_before)
+                    self.assertEqual(os.listdir(self.secret_dir), ["shadow"])
+                    with open(self.secret_file) as handle:
+                        self.assertEqual(handle.read(), "root only\n")
+                    if warning is not None:
+                        self.assertEqual(daemon.count_lines(warning), 1, daemon.seen)
+                    self.assertEqual(daemon.count_lines(ROOT_WARNING), 0)
+                    if written:
+                        self.assertEqual(owner_and_mode(pid_file)[2], 0o644)
+                        with open(pid_file) as handle:
+                            self.assertEqual(handle.read(), "%d\n" % daemon.process.pid)
+                    else:
+                        self.assertEqual(daemon.count_lines("pid file write failed: "), 1)
+                finally:
+                    daemon.stop()
+        # The directory that existed kept its owner and mode; the one start-up
+        # made is the user's, with mode 0755 whatever the mask.
+        self.assertEqual(owner_and_mode(os.path.join(self.dir.name, "system-run")),
+                         (0, 0, 0o755))
+        self.assertEqual(owner_and_mode(os.path.join(self.home, "fresh")),
+                         self.user + (0o755,))
+
+
+class SecondInstanceTest(DaemonTestBase):
+    def test_a_second_daemon_on_the_same_tcp_address_fails_and_the_first_serves_on(self):
+        first = self.start(self.write_config())
+        other_pid_file = os.path.join(self.dir.name, "other", "tessvane.pid")
+        second = Daemon(self.write_config(pid_file=other_pid_file, name="second.conf"))
+        self.addCleanup(second.stop)
+        self.assertEqual(second.wait_exit(), 1, second.seen)
+        self.assertEqual(second.seen[-1], "error: AddressInUse")
+        self.assertIn("fatal: exiting on AddressInUse", "\n".join(second.seen))
+        self.assertFalse(os.path.exists(other_pid_file))
+        self.assertIsNone(first.process.poll())
+        for _ in range(4):
+            with self.mta() as mta:
+                self.assertEqual(mta.negotiate()[0], 6)
+                mta.quit()
+        with open(self.pid_file) as handle:
+            self.assertEqual(handle.read(), "%d\n" % first.process.pid)
+
+
+class ListFileReplacedTest(DaemonTestBase):
+    """A whitelist that a SIGHUP cannot read keeps the old list in force, with
+    a warning that names why."""
+
+    def replace_by_fifo(self, path):
+        os.unlink(path)
+        os.mkfifo(path, 0o644)
+
+    def make_root_only(self, path):
+        os.chmod(path, 0o600)
+
+    def test_an_unreadable_whitelist_keeps_the_previous_one(self):
+        user = unprivileged_user()
+        if user is None:
+            self.skipTest("needs root and a user nobody")
+        os.chmod(self.dir.name, 0o755)  # nobody may reach the list files
+        cases = [("FIFO", self.replace_by_fifo, "NotRegularFile"),
+                 ("readable only by root", self.make_root_only, "AccessDenied")]
+        for name, spoil, error in cases:
+            with self.subTest(name):
+                self.port = free_tcp_port()
+                whitelist = os.path.join(self.dir.name, "whitelist-%s" % spoil.__name__)
+                with open(whitelist, "w") as handle:
+                    handle.write("192.0.2.99\n")
+                os.chmod(whitelist, 0o644)
+                daemon = Daemon(self.write_config(
+                    extra="User = nobody\nWhitelistFile = %s\n" % whitelist,
+                    pid_file=os.path.join(self.dir.name, spoil.__name__, "tessvane.pid"),
+                    name="%s.conf" % spoil.__name__))
+                try:
+                    self.assertIsNotNone(daemon.wait_line("Tessvane starting"), daemon.seen)
+                    self.assertTrue(self.whitelisted("192.0.2.99"))
+                    spoil(whitelist)
+                    daemon.process.send_signal(signal.SIGHUP)
+                    warning = ("reload: failed to re-read whitelist %s: error.%s, keeping previous"
+                               % (whitelist, error))
+                    self.assertIsNotNone(daemon.wait_line(warning), daemon.seen)
+                    self.assertTrue(self.whitelisted("192.0.2.99"))
+                finally:
+                    daemon.stop()
+
+
+class SighupStormTest(DaemonTestBase):
+    """One worker held in a DNS lookup that is never answered while the
+    whitelist is reloaded again and again: the other worker serves on, the
+    replaced lists the busy worker may still hold stay bounded, and the last
+    list read goes into force once the lookup has timed out."""
+
+    HOLD_S = 10
+    SIGHUPS = 60
+    # Each list of 81920 entries takes about 1.5 MB; unbounded, the storm
+    # would keep about 90 MB of them.
+    GROWTH_LIMIT_KIB = 48 * 1024
+
+    def big_whitelist(self, path, extra):
+        lines = ["10.%d.%d.%d" % (a, b, c) for a in range(2) for b in range(256)
+                 for c in range(1, 161)]
+        text = "\n".join(lines + [extra]) + "\n"
+        self.assertLessEqual(len(text), 1048576)
+        with open(path, "w") as handle:
+            handle.write(text)
+
+    def test_many_sighups_during_a_slow_lookup_keep_memory_bounded(self):
+        from milter_client import SMFIC_BODYEOB, SMFIC_EOH, SMFIC_HELO, SMFIC_MAIL, SMFIC_RCPT
+        from milter_client import cstr
+
+        dns, address = start_dns({"slow.example": {"timeout": True},
+                                  "example.com": {"TXT": ["v=spf1 -all"]}})
+        if dns is None:
+            self.skipTest("port 53 of a loopback address cannot be bound")
+        self.addCleanup(dns.stop)
+        whitelist = os.path.join(self.dir.name, "whitelist")
+        self.big_whitelist(whitelist, "192.0.2.99")
+        # Under AddressSanitizer freed memory would sit in quarantine.
+        env = dict(os.environ)
+        env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"),
+                                                     "quarantine_size_mb=0"]))
+        daemon = self.start(self.write_config(extra="WhitelistFile = %s" % whitelist,
+                                              nameserver=address, dns_timeout=self.HOLD_S),
+                            env=env)
+        held = self.mta()
+        self.addCleanup(held.close)
+        held.negotiate()
+        held.connect("client.example", "198.51.100.7")
+        held.step(SMFIC_HELO, cstr("h.example"))
+        held.step(SMFIC_MAIL, cstr("<u@slow.example>"))
+        held.step(SMFIC_RCPT, cstr("<postmaster@example.net>"))
+        held.step(SMFIC_EOH, b"")
+        held.send(SMFIC_BODYEOB)
+        deadline = time.monotonic() + WAIT_S
+        while not any("slow.example" in str(entry) for entry in dns.take_log(clear=False)):
+            self.assertLess(time.monotonic(), deadline, "the slow lookup never started")
+            time.sleep(0.02)
+        started = time.monotonic()
+
+        # The other worker takes new connections meanwhile.
+        self.assertTrue(self.whitelisted("192.0.2.99"))
+
+        before = daemon.rss_kib()
+        self.big_whitelist(whitelist, "203.0.113.77")
+        for count in range(1, self.SIGHUPS + 1):
+            daemon.process.send_signal(signal.SIGHUP)
+            self.assertTrue(daemon.wait_count("SIGHUP received", count), daemon.seen[-5:])
+        # Every reload ends with a published list or an advanced generation.
+        deadline = time.monotonic() + WAIT_S
+        while (daemon.count_lines("whitelist reloaded from")
+               + daemon.count_lines("config generation advanced to")) < self.SIGHUPS:
+            self.assertLess(time.monotonic(), deadline, daemon.seen[-5:])
+            time.sleep(0.05)
+        growth = daemon.rss_kib() - before
+        self.assertLess(time.monotonic() - started, self.HOLD_S,
+                        "the storm outlasted the slow lookup; the check proves nothing")
+        self.assertLess(growth, self.GROWTH_LIMIT_KIB, "RSS grew by %d KiB" % growth)
+
+        # Once the held worker is free, the last list read is in force.
+        deadline = time.monotonic() + self.HOLD_S + WAIT_S
+        while not self.whitelisted("203.0.113.77"):
+            self.assertLess(time.monotonic(), deadline, daemon.seen[-5:])
+            time.sleep(0.5)
+        held.close()
+        daemon.process.send_signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait_exit(), 0, daemon.seen[-5:])
+
+
+class PostfixSocketTest(DaemonTestBase):
+    """The README's set-up for Postfix: User = <daemon user>:postfix with
+    UMask = 007 gives a socket the postfix user may connect to, in a
+    directory start-up made for the daemon's user."""
+
+    def test_the_postfix_user_reaches_the_socket(self):
+        import grp
+        import pwd
+
+        user = unprivileged_user()
+        try:
+            postfix = pwd.getpwnam("postfix")
+            postfix_gid = grp.getgrnam("postfix").gr_gid
+        except KeyError:
+            self.skipTest("needs a user and a group postfix")
+        if user is None:
+            self.skipTest("needs root and a user nobody")
+        os.chmod(self.dir.name, 0o755)
+        spool = os.path.join(self.dir.name, "spool")
+        os.mkdir(spool, 0o755)
+        path = os.path.join(spool, "tessvane", "milter.sock")
+        daemon = self.start(self.write_config(extra="User = nobody:postfix\nUMask = 007\n",
+                                              listener="unix:" + path))
+        self.assertEqual(owner_and_mode(os.path.dirname(path)), (user[0], postfix_gid, 0o755))
+        deadline = time.monotonic() + WAIT_S
+        while not os.path.exists(path):
+            self.assertLess(time.monotonic(), deadline, daemon.seen)
+            time.sleep(0.05)
+        self.assertEqual(owner_and_mode(path), (user[0], postfix_gid, 0o770))
+        child = os.fork()
+        if child == 0:
+            code = 1
+            try:
+                os.setgroups([])
+                os.setgid(postfix.pw_gid)
+                os.setuid(postfix.pw_uid)
+                with self.mta(unix_path=path) as mta:
+                    code = 0 if mta.negotiate()[0] == 6 else 1
+                    mta.quit()
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(child, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 0)
+        daemon.process.send_signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait_exit(), 0, daemon.seen)
+        self.assertFalse(os.path.exists(path))
+        self.assertFalse(os.path.exists(self.pid_file))
+
+
 def process_alive(pid):
-    """Running, not merely a zombie that nobody has reaped yet."""
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    try:
-        with open("/proc/%d/stat" % pid) as handle:
-            return handle.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return True  # no /proc: kill() said it exists
+    from processes import process_alive as alive
+
+    return alive(pid)
 
 
 def kill_if_alive(pid):

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -70,21 +71,38 @@ TEST(OpenListener, TcpPortZeroReportsTheKernelsPort) {
   EXPECT_TRUE(::fcntl(listener->fd.get(), F_GETFL) & O_NONBLOCK);
   EXPECT_TRUE(::fcntl(listener->fd.get(), F_GETFD) & FD_CLOEXEC);
   EXPECT_EQ(socket_option(listener->fd, SOL_SOCKET, SO_REUSEADDR), 1);
-  EXPECT_EQ(socket_option(listener->fd, SOL_SOCKET, SO_REUSEPORT), 1);
+  EXPECT_EQ(socket_option(listener->fd, SOL_SOCKET, SO_REUSEPORT), 0);
   EXPECT_EQ(socket_option(listener->fd, SOL_SOCKET, SO_ACCEPTCONN), 1);
   UniqueFd client = connect_to(listener->address);
   ASSERT_TRUE(client.valid());
   EXPECT_TRUE(accepts_a_connection(*listener));
 }
 
-TEST(OpenListener, TwoWorkersBindTheSameAddress) {
+// The workers share one socket; a second daemon on the same address must
+// not get a share of the mail.
+TEST(OpenListener, AnAddressServedAlreadyIsAddressInUse) {
   auto first = open_listener(tcp("127.0.0.1", 0));
   ASSERT_TRUE(first);
   const std::uint16_t port = first->address.port();
-  auto second = open_listener(tcp("127.0.0.1", port));
-  ASSERT_TRUE(second) << error_name(second.error());
-  EXPECT_EQ(second->address.port(), port);
-  EXPECT_NE(first->fd.get(), second->fd.get());
+  EXPECT_EQ(open_listener(tcp("127.0.0.1", port)), fail(ErrorCode::AddressInUse));
+}
+
+// Connections closed by the daemon linger in TIME_WAIT; a restart on the same
+// port still binds.
+TEST(OpenListener, RestartBindsWhileClosedConnectionsLinger) {
+  auto first = open_listener(tcp("127.0.0.1", 0));
+  ASSERT_TRUE(first);
+  const std::uint16_t port = first->address.port();
+  UniqueFd client = connect_to(first->address);
+  ASSERT_TRUE(client.valid());
+  pollfd ready{first->fd.get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+  UniqueFd served(::accept(first->fd.get(), nullptr, nullptr));
+  ASSERT_TRUE(served.valid());
+  served.reset();  // the daemon's side closes first and lingers
+  first->fd.reset();
+  auto again = open_listener(tcp("127.0.0.1", port));
+  EXPECT_TRUE(again) << error_name(again.error());
 }
 
 TEST(OpenListener, Ipv6LoopbackIsIpv6Only) {
@@ -99,18 +117,28 @@ TEST(OpenListener, Ipv6LoopbackIsIpv6Only) {
   EXPECT_TRUE(accepts_a_connection(*listener));
 }
 
-// A program that listens without port reuse keeps the port to itself.
+// Another program listening on the port keeps it, whether or not it asked
+// for port reuse.
 TEST(OpenListener, PortTakenByAnotherProgramIsAddressInUse) {
-  UniqueFd other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  ASSERT_TRUE(other.valid());
-  auto loopback = parse_ip_port("127.0.0.1", 0);
-  ASSERT_TRUE(loopback);
-  ASSERT_EQ(::bind(other.get(), loopback->data(), loopback->length()), 0);
-  ASSERT_EQ(::listen(other.get(), 1), 0);
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
-  ASSERT_EQ(::getsockname(other.get(), reinterpret_cast<sockaddr*>(&bound), &length), 0);
-  EXPECT_EQ(open_listener(tcp("127.0.0.1", ntohs(bound.sin_port))), fail(ErrorCode::AddressInUse));
+  for (const bool reuse_port : {false, true}) {
+    UniqueFd other(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(other.valid());
+    const int on = 1;
+    if (reuse_port) {
+      ASSERT_EQ(::setsockopt(other.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on), 0);
+    }
+    ASSERT_EQ(::setsockopt(other.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+    auto loopback = parse_ip_port("127.0.0.1", 0);
+    ASSERT_TRUE(loopback);
+    ASSERT_EQ(::bind(other.get(), loopback->data(), loopback->length()), 0);
+    ASSERT_EQ(::listen(other.get(), 1), 0);
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    ASSERT_EQ(::getsockname(other.get(), reinterpret_cast<sockaddr*>(&bound), &length), 0);
+    EXPECT_EQ(open_listener(tcp("127.0.0.1", ntohs(bound.sin_port))),
+              fail(ErrorCode::AddressInUse))
+        << reuse_port;
+  }
 }
 
 TEST(OpenListener, TcpErrors) {

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <utility>
 
 #include "child_process.h"
 #include "base/file_read.h"
@@ -130,22 +132,31 @@ TEST(CheckPidFile, ProcessOfAnotherUserRefusesStart) {
   EXPECT_EQ(status, 0);
 }
 
-TEST(WritePidFile, WritesThePidAndALineFeed) {
+TEST(WritePidFile, WritesThePidAndALineFeedWithMode0644WhateverTheMask) {
   TempDir dir;
   const mode_t old_mask = ::umask(022);
   const std::string path = dir.write("w.pid", "999999999999 left over from an earlier run\n");
   ASSERT_TRUE(write_pid_file(path));
   ::umask(old_mask);
   EXPECT_EQ(read_whole_file(path, 64), std::to_string(::getpid()) + "\n");
-  const std::string fresh = dir.file("fresh.pid");
-  ::umask(027);
-  ASSERT_TRUE(write_pid_file(fresh));
-  ::umask(old_mask);
-  struct stat info {};
-  ASSERT_EQ(::stat(fresh.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0640u);
-  // What was written is what the check then reads as this process.
-  EXPECT_TRUE(check_pid_file(fresh));
+  for (const mode_t mask : {mode_t{0}, mode_t{027}, mode_t{077}}) {
+    const std::string fresh = dir.file("fresh" + std::to_string(mask) + ".pid");
+    ::umask(mask);
+    ASSERT_TRUE(write_pid_file(fresh));
+    ::umask(old_mask);
+    struct stat info {};
+    ASSERT_EQ(::stat(fresh.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u) << mask;
+    // What was written is what the check then reads as this process.
+    EXPECT_TRUE(check_pid_file(fresh));
+  }
+  // No temporary file is left behind.
+  std::size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+    ++entries;
+  }
+  EXPECT_EQ(entries, 4u);
 }
 
 TEST(WritePidFile, BareNameIsRelativeToTheWorkingDirectory) {
@@ -171,15 +182,45 @@ TEST(WritePidFile, Errors) {
   EXPECT_EQ(write_pid_file(std::string_view("a\0b", 3)), fail(ErrorCode::InvalidPath));
 }
 
-// The directory belongs to the unprivileged user: a link planted there must
-// not make root truncate the file it points to.
-TEST(WritePidFile, RefusesASymbolicLink) {
+// The directory belongs to the unprivileged user: a symbolic or hard link
+// planted at the path must not make root write into the file it leads to.
+// The link itself is replaced.
+TEST(WritePidFile, LinksAtThePathLeaveTheirTargetsAlone) {
   TempDir dir;
-  const std::string target = dir.write("precious", "keep me\n");
-  const std::string link = dir.file("link.pid");
-  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
-  EXPECT_EQ(write_pid_file(link), fail(ErrorCode::SymLinkLoop));
-  EXPECT_EQ(read_whole_file(target, 64), "keep me\n");
+  using Plant = int (*)(const char*, const char*);
+  const std::pair<std::string, Plant> cases[] = {{"symbolic", ::symlink}, {"hard", ::link}};
+  for (const auto& [kind, plant] : cases) {
+    const std::string target = dir.write("precious-" + kind, "keep me\n");
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    const std::string pid_path = dir.file(kind + ".pid");
+    ASSERT_EQ(plant(target.c_str(), pid_path.c_str()), 0);
+    ASSERT_TRUE(write_pid_file(pid_path)) << kind;
+    EXPECT_EQ(read_whole_file(target, 64), "keep me\n") << kind;
+    struct stat target_info {};
+    ASSERT_EQ(::stat(target.c_str(), &target_info), 0);
+    EXPECT_EQ(target_info.st_mode & 07777, 0600u) << kind;
+    struct stat pid_info {};
+    ASSERT_EQ(::lstat(pid_path.c_str(), &pid_info), 0);
+    EXPECT_TRUE(S_ISREG(pid_info.st_mode)) << kind;
+    EXPECT_NE(pid_info.st_ino, target_info.st_ino) << kind;
+    EXPECT_EQ(read_whole_file(pid_path, 64), std::to_string(::getpid()) + "\n") << kind;
+  }
+}
+
+// A directory on the way that the user may write to and holding a link:
+// the link is not followed.
+TEST(WritePidFile, RefusesALinkedDirectoryWhereTheUserWrites) {
+  const auto user = testing::unprivileged_user();
+  if (!user) GTEST_SKIP() << "needs root and a user nobody";
+  TempDir dir;
+  const std::string secret = dir.file("secret");
+  ASSERT_EQ(::mkdir(secret.c_str(), 0700), 0);
+  const std::string home = dir.file("home");
+  ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
+  ASSERT_EQ(::chown(home.c_str(), user->uid, user->gid), 0);
+  ASSERT_EQ(::symlink(secret.c_str(), (home + "/run").c_str()), 0);
+  EXPECT_EQ(write_pid_file(home + "/run/tessvane.pid"), fail(ErrorCode::SymLinkLoop));
+  EXPECT_TRUE(std::filesystem::is_empty(secret));
 }
 
 TEST(RemovePidFile, RemovesAndIgnoresErrors) {

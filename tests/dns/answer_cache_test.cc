@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "base/text.h"
+#include "dns/message.h"
+#include "dns/wire.h"
 #include "support/log_capture.h"
 
 namespace tessvane {
@@ -35,7 +40,7 @@ class AnswerCacheTest : public ::testing::Test {
     return result && !result->has_value();
   }
   void store(AnswerCache& cache, std::string_view name, std::uint32_t ttl = 300) {
-    cache.store_positive(name, kTypeA, {a_record(std::string(name), ttl)});
+    cache.store_positive(name, kTypeA, Records{a_record(std::string(name), ttl)});
   }
 
   std::int64_t now_ = 1'700'000'000;
@@ -48,7 +53,7 @@ TEST(CacheKey, LowersOnlyAsciiLettersAndKeepsTheTrailingDot) {
   EXPECT_EQ(cache_key("", 28), ":28");
 }
 
-TEST_F(AnswerCacheTest, HitReturnsACopyInStoredOrderAndSharesLetterCase) {
+TEST_F(AnswerCacheTest, HitReturnsTheRecordsInStoredOrderAndSharesLetterCase) {
   AnswerCache cache = make(10);
   const Records records = {a_record("Example.com", 300, "first"),
                            {"Example.com", "alias.test", 300, kTypeCname},
@@ -57,7 +62,7 @@ TEST_F(AnswerCacheTest, HitReturnsACopyInStoredOrderAndSharesLetterCase) {
   const auto result = cache.lookup("EXAMPLE.COM", kTypeA);
   ASSERT_TRUE(result);
   ASSERT_TRUE(result->has_value());
-  EXPECT_EQ(**result, records);
+  EXPECT_EQ(**result, RecordList(records));
   EXPECT_FALSE(hit(cache, "example.com.", kTypeA));
   EXPECT_FALSE(hit(cache, "example.com", kTypeAaaa));
   EXPECT_EQ(cache.size(), 1u);
@@ -260,6 +265,181 @@ TEST_F(AnswerCacheTest, MovedCacheKeepsItsEntriesAndOrder) {
   EXPECT_FALSE(hit(moved, "a.test"));
   EXPECT_TRUE(hit(moved, "b.test"));
   EXPECT_TRUE(hit(moved, "c.test"));
+}
+
+TEST_F(AnswerCacheTest, HitsShareTheStoredRecordsInsteadOfCopyingThem) {
+  AnswerCache cache = make(10);
+  const RecordList stored(Records{a_record("s.test", 300), a_record("s.test", 300, "other")});
+  cache.store_positive("s.test", kTypeA, stored);
+  const auto first = cache.lookup("s.test", kTypeA);
+  const auto second = cache.lookup("S.TEST", kTypeA);
+  ASSERT_TRUE(first && *first && second && *second);
+  EXPECT_EQ((*first)->data(), stored.data());
+  EXPECT_EQ((*second)->data(), stored.data());
+  // The records outlive the entry for whoever still holds them.
+  cache.clear();
+  EXPECT_EQ((**first)[1].data, "other");
+}
+
+TEST(CacheBudget, IsDerivedFromTheEntryLimit) {
+  EXPECT_EQ(AnswerCache(0).byte_budget(), 1000 * kCacheBytesPerEntry);
+  EXPECT_EQ(AnswerCache(16).byte_budget(), 16 * kCacheBytesPerEntry);
+  EXPECT_EQ(AnswerCache(16).max_entry_bytes(), 16 * kCacheBytesPerEntry / kLargestEntryShare);
+  const std::uint32_t most = 0xFFFFFFFFu;
+  EXPECT_EQ(AnswerCache(most).byte_budget(), std::uint64_t{most} * kCacheBytesPerEntry);
+}
+
+// One TCP-sized answer whose 4,061 owners are compression pointers to one
+// 196-byte name: 65 KB on the wire, over 1 MB decoded.
+RecordList huge_compressed_answer() {
+  const std::string label(63, 'h');
+  const std::string owner = cat(label, ".", label, ".", label, ".test");
+  std::string message = wire::header(1, 0x8180, 1, 4061) + wire::question(owner, kTypeA);
+  for (int i = 0; i < 4061; ++i)
+    message += wire::record(wire::pointer(12), kTypeA, 300, "\x01\x02\x03\x04");
+  EXPECT_LE(message.size(), 65535u);
+  auto decoded = decode_response(as_bytes(message));
+  EXPECT_TRUE(decoded);
+  EXPECT_EQ(decoded->records.size(), 4061u);
+  return RecordList(std::move(decoded->records));
+}
+
+TEST_F(AnswerCacheTest, HugeCompressedAnswerIsNotKeptAndTheBudgetHolds) {
+  const RecordList huge = huge_compressed_answer();
+  const std::uint64_t huge_bytes = entry_bytes(cache_key("huge.test", kTypeA), huge);
+  EXPECT_GT(huge_bytes, 1'000'000u);
+
+  AnswerCache cache = make(0);  // the default limit and budget
+  store(cache, "small.test");
+  cache.store_positive("huge.test", kTypeA, huge);
+  EXPECT_FALSE(hit(cache, "huge.test"));
+  EXPECT_TRUE(hit(cache, "small.test"));  // nothing was pushed out for it
+  EXPECT_EQ(cache.size(), 1u);
+
+  // A cache large enough to keep it counts it within its budget.
+  AnswerCache large = make(10'000);
+  ASSERT_LE(huge_bytes, large.max_entry_bytes());
+  large.store_positive("huge.test", kTypeA, huge);
+  EXPECT_TRUE(hit(large, "huge.test"));
+  EXPECT_EQ(large.bytes(), huge_bytes);
+  EXPECT_LE(large.bytes(), large.byte_budget());
+}
+
+TEST_F(AnswerCacheTest, LargeAnswersPushOutTheOldestToStayWithinTheBudget) {
+  AnswerCache cache = make(16);  // 64 KiB, at most 8 KiB per entry
+  const std::string data(cache.max_entry_bytes() - 400, 'd');
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = cat("big", i, ".test");
+    cache.store_positive(name, kTypeTxt, Records{{name, data, 300, kTypeTxt}});
+    ASSERT_LE(cache.bytes(), cache.byte_budget()) << name;
+    EXPECT_TRUE(hit(cache, name, kTypeTxt)) << name;
+  }
+  // Eight entries of nearly 8 KiB fill 64 KiB: the budget, not the limit
+  // of 16, decided, and the newest were kept.
+  EXPECT_LE(cache.size(), 8u);
+  EXPECT_GE(cache.size(), 7u);
+  EXPECT_TRUE(hit(cache, "big39.test", kTypeTxt));
+  EXPECT_FALSE(hit(cache, "big31.test", kTypeTxt));
+  // An answer just over the share is refused outright.
+  const std::string over(cache.max_entry_bytes(), 'o');
+  cache.store_positive("over.test", kTypeTxt, Records{{"over.test", over, 300, kTypeTxt}});
+  EXPECT_FALSE(hit(cache, "over.test", kTypeTxt));
+}
+
+TEST_F(AnswerCacheTest, AmongExpiredEntriesTheFirstInsertedGoesFirst) {
+  AnswerCache cache = make(4);
+  store(cache, "a.test", 300);
+  store(cache, "b.test", 200);  // expires after c
+  store(cache, "c.test", 100);
+  store(cache, "d.test", 300);
+  now_ += 250;  // b and c have expired, c first
+  store(cache, "e.test");
+  EXPECT_EQ(cache.size(), 4u);
+  cache.store_negative("f.test", kTypeA, NegativeKind::NameError);
+  // b went first (inserted before c), then c; a and d were live and stay.
+  EXPECT_EQ(cache.size(), 4u);
+  EXPECT_TRUE(hit(cache, "a.test"));
+  EXPECT_TRUE(hit(cache, "d.test"));
+  EXPECT_TRUE(hit(cache, "e.test"));
+  store(cache, "g.test");
+  EXPECT_FALSE(hit(cache, "a.test"));  // no expired entry left: the oldest goes
+}
+
+// The order of the straightforward walk: expired entries in insertion order,
+// then the entry inserted first, until both bounds hold.
+class ReferenceCache {
+ public:
+  ReferenceCache(std::uint32_t limit, std::uint64_t budget) : limit_(limit), budget_(budget) {}
+
+  void store(const std::string& key, std::int64_t expiry, std::uint64_t bytes, std::int64_t now) {
+    while (!order_.empty() && (order_.size() >= limit_ || bytes_ + bytes > budget_)) {
+      const auto expired = std::find_if(order_.begin(), order_.end(), [&](const std::string& k) {
+        return now >= entries_.at(k).expiry;
+      });
+      const auto victim = expired != order_.end() ? expired : order_.begin();
+      bytes_ -= entries_.at(*victim).bytes;
+      entries_.erase(*victim);
+      order_.erase(victim);
+    }
+    if (const auto it = entries_.find(key); it != entries_.end()) {
+      bytes_ = bytes_ - it->second.bytes + bytes;
+      it->second = {expiry, bytes};
+      return;
+    }
+    entries_[key] = {expiry, bytes};
+    order_.push_back(key);
+    bytes_ += bytes;
+  }
+  bool live(const std::string& key, std::int64_t now) const {
+    const auto it = entries_.find(key);
+    return it != entries_.end() && now < it->second.expiry;
+  }
+  std::size_t size() const { return order_.size(); }
+  std::uint64_t bytes() const { return bytes_; }
+
+ private:
+  struct Entry {
+    std::int64_t expiry;
+    std::uint64_t bytes;
+  };
+  std::uint32_t limit_;
+  std::uint64_t budget_;
+  std::map<std::string, Entry> entries_;
+  std::vector<std::string> order_;
+  std::uint64_t bytes_ = 0;
+};
+
+TEST_F(AnswerCacheTest, EvictsInTheOrderOfTheFullWalk) {
+  constexpr std::uint32_t kLimit = 12;
+  AnswerCache cache = make(kLimit, 45);
+  ReferenceCache reference(kLimit, cache.byte_budget());
+  std::mt19937 random(7);  // 32-bit draws
+  for (int step = 0; step < 4000; ++step) {
+    now_ += random() % 8;
+    const std::string name = cat("n", random() % 40, ".test");
+    const std::string key = cache_key(name, kTypeTxt);
+    if (random() % 4 == 0) {
+      cache.store_negative(name, kTypeTxt, NegativeKind::ServerFailure);
+      reference.store(key, now_ + 45, entry_bytes(key, {}), now_);
+    } else {
+      // Sizes up to the share, so the budget decides now and then.
+      const auto ttl = static_cast<std::uint32_t>(30 + random() % 60);
+      const std::string data(random() % 2 ? 10 : random() % (cache.max_entry_bytes() - 500), 'x');
+      const RecordList records(Records{{name, data, ttl, kTypeTxt}});
+      cache.store_positive(name, kTypeTxt, records);
+      reference.store(key, now_ + ttl, entry_bytes(key, records), now_);
+    }
+    ASSERT_EQ(cache.size(), reference.size()) << "step " << step;
+    ASSERT_EQ(cache.bytes(), reference.bytes()) << "step " << step;
+    ASSERT_LE(cache.bytes(), cache.byte_budget());
+    for (int i = 0; i < 40; ++i) {
+      const std::string probe = cat("n", i, ".test");
+      const auto found = cache.lookup(probe, kTypeTxt);
+      const bool cached = !found || found->has_value();  // a hit, or a negative hit
+      ASSERT_EQ(cached, reference.live(cache_key(probe, kTypeTxt), now_))
+          << probe << " at step " << step;
+    }
+  }
 }
 
 }  // namespace

@@ -96,16 +96,12 @@ TEST_F(ResolverTest, AnswersWithEveryRecordAndCachesThePositiveAnswer) {
   EXPECT_TRUE(responder_.take_queries().empty());
 }
 
-TEST_F(ResolverTest, TxtStringsAreJoinedAndIdsMoveOnByOne) {
+TEST_F(ResolverTest, TxtStringsAreJoined) {
   Resolver resolver = build(config({kFirst}));
   const auto txt = resolver.query("txt.test", kTypeTxt);
   ASSERT_TRUE(txt);
   ASSERT_EQ(txt->records.size(), 1u);
   EXPECT_EQ(txt->records[0].data, "v=spf1 -all");
-  ASSERT_TRUE(resolver.query("b.test", kTypeA));
-  const auto queries = responder_.take_queries();
-  ASSERT_EQ(queries.size(), 2u);
-  EXPECT_EQ(static_cast<std::uint16_t>(queries[0].id + 1), queries[1].id);
 }
 
 TEST_F(ResolverTest, SilentFirstServerCostsAllItsAttemptsAndKeepsItsTurn) {
@@ -402,9 +398,10 @@ TEST_F(ResolverTest, ReplyBeyond4096BytesIsCutAndDecodedAsSuch) {
   ASSERT_EQ(cut_in_data->records.size(), 18u);
   EXPECT_EQ(cut_in_data->records[17].data, std::string(200, 'r'));
 
-  // 27 + 29 * 140 = 4087: the cut falls in the 30th record's owner name.
+  // 27 + 29 * 140 = 4087: the cut falls in the 30th record's owner name, a
+  // reply that cannot be decoded.
   ASSERT_TRUE(responder_.set_zone(big_zone("big2.test", 31, 118)));
-  EXPECT_EQ(resolver.query("big2.test", kTypeTxt).error(), ErrorCode::PacketTooShort);
+  EXPECT_EQ(resolver.query("big2.test", kTypeTxt).error(), ErrorCode::DnsTransient);
 }
 
 TEST_F(ResolverTest, AllServersMarkedDownAsksNobody) {

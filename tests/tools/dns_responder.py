@@ -57,6 +57,26 @@ a name such as "TXT"), "server" (the address the query was sent to),
                             ID replaces the first two unless "raw_id": true
     "close": true           over TCP: close the connection without a reply
 
+Shaping fields bend the reply (the zone's answer, or the "rcode" one) the
+way a forger or a broken server would; any of them makes it a shaped reply.
+Over UDP "then_reply": true sends the proper reply after the shaped one.
+
+    "question": "x.test"    the question names x.test
+    "question_type": T      the question carries type T (a code or a name)
+    "question_class": N     the question carries class N
+    "question_count": N     QDCOUNT is N and the question is written N times
+    "qr_clear": true        QR is clear, as in a query reflected back
+    "owner": "x.test"       every answer record is owned by x.test
+    "pointer_records": N    N more copies of the first answer record, each
+                            owner a compression pointer to the question name
+    "zone_records": false   code 0 and none of the zone's records, so the
+                            shaped reply holds only what the fields add
+    "answer_hex": "..."     these bytes end the answer section, counted as
+                            "answer_hex_count" records (default 1)
+    "authority_hex", "additional_hex": "..."   the authority and additional
+                            sections, counted as "authority_count" and
+                            "additional_count" records (default 1 each)
+
 Command line:  dns_responder.py [--address A]... [--port N] [--zone FILE]
 It binds, prints "ready <port>" and then reads commands from standard input,
 one JSON object per line, answering each with one line "ok" (or "ok <n>"
@@ -93,6 +113,8 @@ import threading
 TYPE_CODES = {"A": 1, "NS": 2, "CNAME": 5, "PTR": 12, "MX": 15, "TXT": 16,
               "AAAA": 28, "OPT": 41, "SPF": 99}
 NAME_TYPES = {2, 5, 12}
+SHAPING_FIELDS = ("question", "question_type", "question_class", "question_count", "qr_clear",
+                  "owner", "zone_records", "pointer_records", "answer_hex", "authority_hex", "additional_hex")
 TEXT_TYPES = {16, 99}
 DEFAULT_TTL = 300
 MAX_CNAME_HOPS = 8
@@ -441,6 +463,51 @@ class Responder:
             message = message[:int(action["cut"])]
         return message
 
+    def _shaped(self, query, action):
+        """The reply bent as the action's shaping fields say; None without any."""
+        if not any(field in action for field in SHAPING_FIELDS):
+            return None
+        if not action.get("zone_records", True):
+            rcode, records = 0, []
+        elif "rcode" in action:
+            rcode, records = int(action["rcode"]), []
+        else:
+            resolved = self._resolve(query)
+            if resolved is None:
+                return None
+            rcode, records = resolved
+        owner = action.get("owner")
+        answers = bytearray()
+        for name, code, ttl, rdata in records:
+            answers += encode_name(name if owner is None else owner)
+            answers += struct.pack("!HHIH", code, 1, ttl, len(rdata)) + rdata
+        count = len(records)
+        if records and int(action.get("pointer_records", 0)) > 0:
+            _, code, ttl, rdata = records[0]
+            copy = struct.pack("!HHHIH", 0xC000 | 12, code, 1, ttl, len(rdata)) + rdata
+            answers += copy * int(action["pointer_records"])
+            count += int(action["pointer_records"])
+        if "answer_hex" in action:
+            answers += bytes.fromhex(action["answer_hex"])
+            count += int(action.get("answer_hex_count", 1))
+        authority = bytes.fromhex(action.get("authority_hex", ""))
+        additional = bytes.fromhex(action.get("additional_hex", ""))
+        flags = 0 if action.get("qr_clear") else 0x8000
+        flags |= 0x0400 | 0x0080 | (query.flags & 0x0100) | (rcode & 0x0F)
+        if action.get("tc"):
+            flags |= 0x0200
+        questions = int(action.get("question_count", 1))
+        question = encode_name(action.get("question", query.name)) + struct.pack(
+            "!HH", type_code(action.get("question_type", query.type)),
+            int(action.get("question_class", 1)))
+        header = struct.pack("!HHHHHH", query.id, flags, questions, count,
+                             int(action.get("authority_count", 1)) if authority else 0,
+                             int(action.get("additional_count", 1)) if additional else 0)
+        message = header + question * questions + bytes(answers) + authority + additional
+        if "cut" in action:
+            message = message[:int(action["cut"])]
+        return message
+
     def _record(self, query, server, transport, client_port):
         with self.lock:
             self.log.append((server, transport, client_port, query.id, query.type,
@@ -457,6 +524,11 @@ class Responder:
         reply = self._reply(query, action)
         if reply is None:
             return
+        shaped = self._shaped(query, action)
+        if shaped is not None:
+            sock.sendto(shaped, peer)
+            if not action.get("then_reply"):
+                return
         if action.get("wrong_id") or action.get("other_port"):
             stray = bytearray(reply)
             if "stray_rcode" in action:
@@ -513,6 +585,9 @@ class Responder:
                 if reply is None:
                     conn.recv(1)  # hold the connection until the client gives up
                     return
+                shaped = self._shaped(query, action)
+                if shaped is not None:
+                    reply = shaped
                 if action.get("wrong_id") and len(reply) >= 2:
                     reply = struct.pack("!H", query.id ^ 0x5A5A) + reply[2:]
                 conn.sendall(struct.pack("!H", len(reply)) + reply)
