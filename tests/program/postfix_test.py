@@ -617,6 +617,9 @@ class PostfixTest(unittest.TestCase):
         with open(self.rig.config, "w") as handle:
             handle.write(config.replace("[listener:postfix]",
                                         "MilterOneRoundTrip = yes\n[listener:postfix]"))
+        # The whitelist of the verdict table again (step 3 rewrote it).
+        with open(self.rig.whitelist, "w") as handle:
+            handle.write("203.0.113.9\n")
         self.rig.start_daemon()
         log_start = len(self.rig.mx.log())
         for message_id, sender, client, expected in VERDICTS:
