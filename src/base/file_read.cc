@@ -24,11 +24,17 @@ Status check_kind(const struct stat& info, Kind kind) noexcept {
   return {};
 }
 
+bool readable_by(const struct stat& info, const FileReader& reader) noexcept {
+  if (info.st_uid == reader.uid) return (info.st_mode & S_IRUSR) != 0;
+  if (info.st_gid == reader.gid) return (info.st_mode & S_IRGRP) != 0;
+  return (info.st_mode & S_IROTH) != 0;
+}
+
 // Non-blocking: opening or reading a FIFO or device named by mistake must not
 // hang start-up or the signal loop (a FIFO without data fails WouldBlock or
 // reads as empty). No effect on regular files. A file that must be regular
 // is looked at before it is opened too, since opening a device may act on it.
-Result<UniqueFd> open_for_reading(const std::string& path, Kind kind) {
+Result<UniqueFd> open_for_reading(const std::string& path, Kind kind, const FileReader* reader) {
   struct stat info {};
   if (kind == Kind::Regular && ::stat(path.c_str(), &info) == 0) {
     if (auto checked = check_kind(info, kind); !checked) return fail(checked.error());
@@ -37,6 +43,7 @@ Result<UniqueFd> open_for_reading(const std::string& path, Kind kind) {
   if (!fd) return fail(error_from_errno(errno));
   if (::fstat(fd.get(), &info) != 0) return fail(error_from_errno(errno));
   if (auto checked = check_kind(info, kind); !checked) return fail(checked.error());
+  if (reader != nullptr && !readable_by(info, *reader)) return fail(ErrorCode::AccessDenied);
   return fd;
 }
 
@@ -60,12 +67,13 @@ Status read_all(int fd, std::size_t max_bytes, std::string& out) {
   }
 }
 
-Result<std::string> read_file(std::string_view path, std::size_t max_bytes, Kind kind) {
+Result<std::string> read_file(std::string_view path, std::size_t max_bytes, Kind kind,
+                              const FileReader* reader) {
   if (path.size() >= kMaxPathLength) return fail(ErrorCode::NameTooLong);
   if (path.find('\0') != std::string_view::npos) return fail(ErrorCode::InvalidPath);
   try {
     const std::string terminated(path);
-    auto fd = open_for_reading(terminated, kind);
+    auto fd = open_for_reading(terminated, kind, reader);
     if (!fd) return fail(fd.error());
     std::string content;
     auto status = read_all(fd->get(), max_bytes, content);
@@ -79,11 +87,12 @@ Result<std::string> read_file(std::string_view path, std::size_t max_bytes, Kind
 }  // namespace
 
 Result<std::string> read_whole_file(std::string_view path, std::size_t max_bytes) {
-  return read_file(path, max_bytes, Kind::Any);
+  return read_file(path, max_bytes, Kind::Any, nullptr);
 }
 
-Result<std::string> read_regular_file(std::string_view path, std::size_t max_bytes) {
-  return read_file(path, max_bytes, Kind::Regular);
+Result<std::string> read_regular_file(std::string_view path, std::size_t max_bytes,
+                                      const FileReader* reader) {
+  return read_file(path, max_bytes, Kind::Regular, reader);
 }
 
 }  // namespace tessvane

@@ -9,6 +9,8 @@
 // AccessDenied, IsDir, ...), FileTooBig when the file holds more than
 // max_bytes, OutOfMemory.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -27,7 +29,19 @@ Result<std::string> read_whole_file(std::string_view path,
 // a FIFO, device or socket at the path (links followed) is refused with
 // NotRegularFile before it is opened, a directory with IsDir, instead of
 // being read as whatever it yields.
+//
+// With a reader, the file must also be one that reader could read by its
+// mode bits (owner, then group, then others; supplementary groups do not
+// count, as the daemon drops them): root reading on behalf of the account it
+// will run as must not hand that account a file it could not read itself,
+// through a link planted where the account may write. Refused with
+// AccessDenied.
+struct FileReader {
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
 Result<std::string> read_regular_file(std::string_view path,
-                                      std::size_t max_bytes = kMaxTextFileBytes);
+                                      std::size_t max_bytes = kMaxTextFileBytes,
+                                      const FileReader* reader = nullptr);
 
 }  // namespace tessvane

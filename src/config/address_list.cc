@@ -87,8 +87,8 @@ std::optional<ListEntry> parse_list_entry(std::string_view text) noexcept {
   return make_entry<Ip4Network>(parse_ip4(address), slash, prefix, UINT8_MAX);
 }
 
-Result<AddressList> load_address_list(std::string_view path) {
-  auto content = read_regular_file(path);
+Result<AddressList> load_address_list(std::string_view path, const FileReader* reader) {
+  auto content = read_regular_file(path, kMaxTextFileBytes, reader);
   if (!content) return fail(content.error());
   try {
     AddressList list;

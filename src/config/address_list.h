@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/error_code.h"
+#include "base/file_read.h"
 #include "net/address.h"
 
 namespace tessvane {
@@ -43,8 +44,9 @@ struct AddressList {
 // with the warning "whitelist: ignoring unparseable entry {entry}" (the same
 // prefix for both files). Errors: NameTooLong (path of 1024 bytes or more),
 // NotRegularFile (a FIFO, device or socket: never read as a list), IsDir, the
-// platform's open/read error, FileTooBig (above 1 MiB), OutOfMemory.
-Result<AddressList> load_address_list(std::string_view path);
+// platform's open/read error, FileTooBig (above 1 MiB), OutOfMemory, and
+// AccessDenied for a file the reader could not read (see read_regular_file).
+Result<AddressList> load_address_list(std::string_view path, const FileReader* reader = nullptr);
 
 // The entry of one trimmed line, or nullopt when it is not a valid entry.
 std::optional<ListEntry> parse_list_entry(std::string_view text) noexcept;

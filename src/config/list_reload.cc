@@ -25,10 +25,11 @@ void log_reloaded(const ListHolder& holder, std::string_view path, std::string_v
 
 }  // namespace
 
-void load_list(ListHolder& holder, const std::optional<std::string>& path, std::string_view what) {
+void load_list(ListHolder& holder, const std::optional<std::string>& path, std::string_view what,
+               const FileReader* reader) {
   if (!path) return;
   const bool warn = log_enabled(Severity::Warning);
-  auto list = load_address_list(*path);
+  auto list = load_address_list(*path, reader);
   if (!list) {
     if (warn) {
       log_line(Severity::Warning, FixedLine() << "failed to load " << what << ": " << *path
@@ -119,9 +120,9 @@ void finish_reload(GenerationRecord& record, bool changed) {
   }
 }
 
-void load_configured_lists(const Settings& config) {
-  load_list(whitelist_holder(), config.whitelist_file, kWhitelistName);
-  load_list(trusted_relays_holder(), config.trusted_relays_file, kTrustedRelaysName);
+void load_configured_lists(const Settings& config, const FileReader* reader) {
+  load_list(whitelist_holder(), config.whitelist_file, kWhitelistName, reader);
+  load_list(trusted_relays_holder(), config.trusted_relays_file, kTrustedRelaysName, reader);
 }
 
 void reload_configured_lists(const Settings& config) {

@@ -18,8 +18,11 @@ inline constexpr std::string_view kTrustedRelaysName = "trusted relays";
 
 // Start-up load of one list ({what} names it in the warnings). Without a path
 // nothing happens; a file that cannot be read leaves the list unpublished.
-// Each list published advances the generation by one.
-void load_list(ListHolder& holder, const std::optional<std::string>& path, std::string_view what);
+// Each list published advances the generation by one. With a reader (root
+// loading for the account it will drop to), a file that account could not
+// read is refused like one that cannot be read.
+void load_list(ListHolder& holder, const std::optional<std::string>& path, std::string_view what,
+               const FileReader* reader = nullptr);
 
 // SIGHUP reload of one list: on success the new list is published and true is
 // returned; on any failure the published list stays and false is returned.
@@ -41,7 +44,7 @@ void finish_reload(GenerationRecord& record, bool changed);
 
 // The whitelist, then the trusted relays, from the settings' paths, into the
 // process-wide holders.
-void load_configured_lists(const Settings& config);
+void load_configured_lists(const Settings& config, const FileReader* reader = nullptr);
 void reload_configured_lists(const Settings& config);
 
 // Whether a list of the process-wide holders is held back; the signal loop

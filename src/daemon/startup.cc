@@ -172,7 +172,15 @@ Status run_daemon(std::span<const std::string_view> args) {
   install_logger(*loaded);
   settings() = std::move(*loaded);
   const Settings& config = settings();
-  load_configured_lists(config);
+  // The lists are read here as root, from paths the account named by User
+  // may control: read only what that account could read itself.
+  std::optional<FileReader> reader;
+  if (config.user && ::geteuid() == 0) {
+    if (auto resolved = resolve_user(*config.user); resolved) {
+      reader = FileReader{resolved->uid, resolved->gid};
+    }
+  }
+  load_configured_lists(config, reader ? &*reader : nullptr);
   DaemonRun run(config);
   return start_and_serve(run);
 }

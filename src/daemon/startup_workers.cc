@@ -11,6 +11,7 @@
 #include "daemon/startup_state.h"
 #include "sys/thread.h"
 #include "policy/evaluate_message.h"
+#include "policy/publisher.h"
 #include "policy/thread_resolver.h"
 
 namespace tessvane {
@@ -87,6 +88,10 @@ Result<std::unique_ptr<Worker>> build_worker(DaemonRun& run, std::size_t index,
 }
 
 void* worker_thread(void* argument) noexcept {
+  // The thread's PUB socket connects now rather than on its first verdict:
+  // libzmq drops whatever is sent before the collector's subscription has
+  // come back over the new connection.
+  publisher_for_thread();
   worker_main(*static_cast<Worker*>(argument));
   return nullptr;
 }

@@ -38,6 +38,13 @@ bool store_copy(std::string& field, std::string_view text) noexcept {
   return false;
 }
 
+// Sendmail writes an IPv6 client as "IPv6:2001:db8::25", in the connect
+// packet and in {client_addr}; every later step wants the bare address.
+std::string_view bare_client_address(std::string_view address) noexcept {
+  constexpr std::string_view kIpv6Tag = "IPv6:";
+  return istarts_with(address, kIpv6Tag) ? address.substr(kIpv6Tag.size()) : address;
+}
+
 std::string& slot(MilterConnection& connection, MacroSlot which) noexcept {
   return connection.macros[static_cast<std::size_t>(which)];
 }
@@ -125,7 +132,10 @@ bool handle_macro(MilterHost&, MilterConnection& connection, Bytes payload) {
   while (const std::optional<Bytes> name = reader.read_until(kNul)) {
     const Bytes value = reader.read_until_or_end(kNul);
     const std::optional<MacroSlot> which = macro_slot(as_text(*name));
-    if (which && !store_copy(slot(connection, *which), as_text(value))) break;
+    if (!which) continue;
+    const std::string_view text =
+        *which == MacroSlot::ClientAddr ? bare_client_address(as_text(value)) : as_text(value);
+    if (!store_copy(slot(connection, *which), text)) break;
   }
   return true;
 }
@@ -137,7 +147,7 @@ bool handle_connect(MilterHost& host, MilterConnection& connection, Bytes payloa
     return answer_step(host, connection, MilterCommand::Connect, MilterResponse::Continue);
   const auto family = static_cast<char>(*reader.read_u8());
   const std::uint16_t port = *reader.read_u16_be();
-  const std::string_view address = as_text(reader.read_until_or_end(kNul));
+  const std::string_view address = bare_client_address(as_text(reader.read_until_or_end(kNul)));
   const char stored_family = family == '4' || family == '6' || family == 'L' ? family : 'U';
   store_copy(connection.connect_address, address);
   connection.connect_family = stored_family;
@@ -148,7 +158,7 @@ bool handle_connect(MilterHost& host, MilterConnection& connection, Bytes payloa
 bool handle_helo(MilterHost& host, MilterConnection& connection, Bytes payload) {
   std::string_view helo = as_text(payload);
   if (!helo.empty() && helo.back() == '\0') helo.remove_suffix(1);
-  store_copy(connection.helo, helo);
+  connection.helo_received = store_copy(connection.helo, helo);
   return answer_from(host, connection, MilterCommand::Helo, host.handlers().helo, helo);
 }
 
@@ -163,17 +173,33 @@ bool handle_mail(MilterHost& host, MilterConnection& connection, Bytes payload) 
   return answer_from(host, connection, MilterCommand::Mail, host.handlers().envfrom, sender);
 }
 
+bool recipient_fits(const MilterConnection& connection, std::string_view recipient) noexcept {
+  if (connection.recipients.size() >= kMaxKeptRecipients) return false;
+  std::size_t bytes = recipient.size();
+  for (const std::string& kept : connection.recipients) bytes += kept.size();
+  return bytes <= kMaxKeptRecipientBytes;
+}
+
 bool handle_rcpt(MilterHost& host, MilterConnection& connection, Bytes payload) {
   const std::string_view recipient = first_argument(payload);
-  (void)guard_memory([&] { connection.recipients.emplace_back(recipient); });
+  if (recipient_fits(connection, recipient)) {
+    (void)guard_memory([&] { connection.recipients.emplace_back(recipient); });
+  }
   return answer_from(host, connection, MilterCommand::Rcpt, host.handlers().envrcpt, recipient);
 }
 
+// A configured limit of 0 (none), and any larger than the ceiling, is the ceiling.
+std::uint64_t within_ceiling(std::uint64_t limit, std::uint64_t ceiling) noexcept {
+  return limit == 0 ? ceiling : std::min(limit, ceiling);
+}
+
 bool header_limit_hit(const MilterConnection& connection, std::uint64_t size) noexcept {
-  const HeaderLimits& limits = connection.limits;
-  if (limits.max_headers != 0 && connection.headers.size() >= limits.max_headers) return true;
-  return limits.max_header_bytes != 0 && (size > limits.max_header_bytes ||
-                                          connection.header_bytes > limits.max_header_bytes - size);
+  const std::uint64_t max_headers =
+      within_ceiling(connection.limits.max_headers, kHeaderCountCeiling);
+  const std::uint64_t max_bytes =
+      within_ceiling(connection.limits.max_header_bytes, kHeaderBytesCeiling);
+  if (connection.headers.size() >= max_headers) return true;
+  return size > max_bytes || connection.header_bytes > max_bytes - size;
 }
 
 void store_header(MilterConnection& connection, std::string_view name, std::string_view value) {

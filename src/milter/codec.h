@@ -14,6 +14,16 @@
 
 namespace tessvane {
 
+// What one connection keeps of a message, whatever the configuration says.
+// Recipients play no part in any verdict: beyond the first 100, or beyond
+// 16 KiB of them, they are answered but not kept. Headers stop at a ceiling
+// even where MaxHeaders or MaxHeaderBytes is 0 (no limit) or larger; past it
+// the header-limit flag is set as for the configured limits.
+inline constexpr std::size_t kMaxKeptRecipients = 100;
+inline constexpr std::size_t kMaxKeptRecipientBytes = 16384;
+inline constexpr std::uint64_t kHeaderCountCeiling = 10000;
+inline constexpr std::uint64_t kHeaderBytesCeiling = 16 * std::uint64_t{kMaxPacketLength};
+
 // Handles one packet. Returns whether the connection is still open: false
 // means it was closed through host.close_connection (SMFIC_QUIT, a short
 // SMFIC_OPTNEG, a reply failure) and must not be touched, nor the packet

@@ -81,6 +81,9 @@ struct MilterConnection {
   std::array<std::string, kMacroSlotCount> macros;
   std::vector<HeaderField> headers;
   std::string helo;
+  // An SMFIC_HELO was stored: an empty helo is then a name sent empty, not
+  // a HELO never seen.
+  bool helo_received = false;
   std::string sender;
   std::vector<std::string> recipients;
   HeaderLimits limits;

@@ -1,11 +1,27 @@
 #include "milter/framer.h"
 
+#include <algorithm>
 #include <new>
+#include <vector>
 
 namespace tessvane {
 
+namespace {
+
+// Doubles like a vector up to one whole packet, then grows only to need.
+std::size_t grown_capacity(std::size_t capacity, std::size_t needed) noexcept {
+  const std::size_t doubled = std::min(std::max(capacity, std::size_t{1}) * 2, kInputDoublingLimit);
+  return std::max(needed, doubled);
+}
+
+}  // namespace
+
 Status append_input(InputBuffer& input, Bytes bytes) {
   try {
+    const std::size_t needed = input.bytes.size() + bytes.size();
+    if (needed > input.bytes.capacity()) {
+      input.bytes.reserve(grown_capacity(input.bytes.capacity(), needed));
+    }
     input.bytes.insert(input.bytes.end(), bytes.begin(), bytes.end());
   } catch (const std::bad_alloc&) {
     return fail(ErrorCode::OutOfMemory);
@@ -39,6 +55,14 @@ void consume_packet(InputBuffer& input) {
   input.bytes.erase(input.bytes.begin(), input.bytes.begin() + static_cast<std::ptrdiff_t>(total));
   input.pending_length = 0;
   input.length_known = false;
+  if (input.bytes.capacity() > kInputKeepCapacity && input.bytes.size() <= kInputKeepCapacity) {
+    try {
+      std::vector<std::byte> smaller(input.bytes.begin(), input.bytes.end());
+      input.bytes.swap(smaller);
+    } catch (const std::bad_alloc&) {
+      // The large buffer stays until a later packet tries again.
+    }
+  }
 }
 
 }  // namespace tessvane

@@ -19,6 +19,13 @@ struct MilterPacket {
   Bytes payload;
 };
 
+// The buffer's capacity after a packet has been consumed: a larger one (left
+// by a large packet) is given back, so that an idle connection holds little.
+inline constexpr std::size_t kInputKeepCapacity = 65536;
+// Growth stops doubling here: the buffer never needs more than one whole
+// packet and the rest of the read that completed it.
+inline constexpr std::size_t kInputDoublingLimit = kPacketLengthSize + kMaxPacketLength;
+
 // Appends bytes read from the socket. OutOfMemory leaves the buffer as it was.
 Status append_input(InputBuffer& input, Bytes bytes);
 
@@ -29,7 +36,9 @@ Status append_input(InputBuffer& input, Bytes bytes);
 Result<std::optional<MilterPacket>> take_packet(InputBuffer& input);
 
 // Removes the packet that take_packet returned last (length + 4 bytes) and
-// forgets its length. Only call it after take_packet returned a packet.
+// forgets its length; shrinks the buffer back to what it holds when its
+// capacity is above kInputKeepCapacity. Only call it after take_packet
+// returned a packet.
 void consume_packet(InputBuffer& input);
 
 }  // namespace tessvane

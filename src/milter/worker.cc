@@ -86,6 +86,7 @@ void Worker::close_connection(int descriptor) {
   // Pending changes must not reach a later descriptor with the same number.
   queue_->forget(descriptor);
   connections_.erase(found);
+  closed_since_accept_retry_ = true;
 }
 
 int worker_main(Worker& worker) {
@@ -116,7 +117,8 @@ bool Worker::keep_running() {
 
 void Worker::wait_and_handle() {
   std::array<sys::Event, kWorkerEventsPerWait> events;
-  const std::optional<int> timeout = draining_ ? std::optional<int>(kDrainWaitMs) : std::nullopt;
+  const std::optional<int> timeout =
+      draining_ ? std::optional<int>(kDrainWaitMs) : accept_retry_wait_ms();
   const Result<std::size_t> count = queue_->wait(events, timeout);
   if (!count) {
     log_kevent_error(count.error());
@@ -132,6 +134,7 @@ void Worker::wait_and_handle() {
     if (carried == 0) break;
     for (const sys::Event& event : std::span(events).first(carried)) handle_event(event);
   }
+  retry_stalled_accepts();
   flush_log_lines();
 }
 
@@ -154,7 +157,7 @@ void Worker::handle_event(const sys::Event& event) {
     drain_reload_pipe();
     return;
   }
-  for (const Listener& listener : listeners_) {
+  for (Listener& listener : listeners_) {
     if (listener.open && listener.spec.socket.get() == descriptor) {
       if (!draining_) accept_pass(listener);
       return;

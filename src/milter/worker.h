@@ -94,6 +94,9 @@ class Worker final : public MilterHost {
   struct Listener {
     WorkerListener spec;
     bool open = true;
+    // The last accept pass ended on an error (such as EMFILE) rather than
+    // on an empty queue: connections may still wait, with no new edge.
+    bool accept_stalled = false;
   };
 
   // The event loop (worker.cc).
@@ -108,7 +111,9 @@ class Worker final : public MilterHost {
   void close_listener(Listener& listener) noexcept;
   void leave() noexcept;
   // Accepting (worker_accept.cc).
-  void accept_pass(const Listener& listener);
+  void accept_pass(Listener& listener);
+  void retry_stalled_accepts();
+  std::optional<int> accept_retry_wait_ms() const noexcept;
   void admit(UniqueFd socket, const sockaddr_storage& peer, socklen_t peer_length);
   void report_refusals();
 
@@ -121,6 +126,8 @@ class Worker final : public MilterHost {
   std::uint64_t refused_count_ = 0;
   std::int64_t last_refused_report_ms_ = 0;
   bool refused_reported_ = false;
+  bool closed_since_accept_retry_ = false;
+  std::int64_t last_accept_attempt_ms_ = 0;
   std::size_t index_;
   // Empty only after worker_main has closed it on leaving.
   std::optional<sys::EventQueue> queue_;

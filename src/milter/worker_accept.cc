@@ -6,8 +6,10 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
+#include <utility>
 
 #include "base/clock.h"
 #include "base/text.h"
@@ -21,6 +23,9 @@ namespace {
 
 // Refusals are reported at most once in this period.
 constexpr std::int64_t kRefusalReportIntervalMs = 1000;
+// A listener whose accept failed is tried again at least this often, and
+// whenever one of the worker's connections closes (freeing a descriptor).
+constexpr std::int64_t kAcceptRetryIntervalMs = 1000;
 
 ErrorCode accept_error(int err) noexcept {
   switch (err) {
@@ -56,7 +61,8 @@ void tune_tcp(int descriptor) noexcept {
 
 }  // namespace
 
-void Worker::accept_pass(const Listener& listener) {
+void Worker::accept_pass(Listener& listener) {
+  listener.accept_stalled = false;
   for (;;) {
     sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
@@ -70,7 +76,11 @@ void Worker::accept_pass(const Listener& listener) {
       if (log_enabled(Severity::Err)) {
         log_message(Severity::Err, cat("accept error: error.", error_name(error)));
       }
-      if (ends_pass(error)) break;
+      if (ends_pass(error)) {
+        listener.accept_stalled = true;
+        last_accept_attempt_ms_ = wall_clock_ms();
+        break;
+      }
       continue;
     }
     UniqueFd socket(accepted);
@@ -83,6 +93,28 @@ void Worker::accept_pass(const Listener& listener) {
     admit(std::move(socket), peer, peer_length);
   }
   report_refusals();
+}
+
+// Edge-triggered readiness is not reported again for connections that were
+// already queued when accept failed, so the worker goes back for them.
+void Worker::retry_stalled_accepts() {
+  const bool closed = std::exchange(closed_since_accept_retry_, false);
+  if (draining_) return;
+  if (!closed && wall_clock_ms() - last_accept_attempt_ms_ < kAcceptRetryIntervalMs) return;
+  for (Listener& listener : listeners_) {
+    if (listener.open && listener.accept_stalled) accept_pass(listener);
+  }
+}
+
+// How long the next wait may last so that a stalled listener is retried in
+// time; none when no listener is stalled.
+std::optional<int> Worker::accept_retry_wait_ms() const noexcept {
+  const bool stalled = std::any_of(listeners_.begin(), listeners_.end(), [](const Listener& l) {
+    return l.open && l.accept_stalled;
+  });
+  if (!stalled) return std::nullopt;
+  const std::int64_t due = last_accept_attempt_ms_ + kAcceptRetryIntervalMs - wall_clock_ms();
+  return static_cast<int>(std::clamp<std::int64_t>(due, 0, kAcceptRetryIntervalMs));
 }
 
 void Worker::admit(UniqueFd socket, const sockaddr_storage& peer, socklen_t peer_length) {

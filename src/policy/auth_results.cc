@@ -14,9 +14,11 @@ constexpr char kUnprintable = '?';
 // The 4-byte big-endian index that places the header before all others.
 constexpr std::string_view kFirstHeaderIndex{"\0\0\0\0", 4};
 
-bool is_control(char c) noexcept {
+// Control bytes, DEL, and bytes of 0x80 and above, which would make the
+// header 8-bit (RFC 5322 fields are printable ASCII).
+bool is_unprintable(char c) noexcept {
   const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7F;
+  return byte < 0x20 || byte >= 0x7F;
 }
 
 bool is_bare_value_byte(char c) noexcept {
@@ -82,7 +84,7 @@ void append_property_value(std::string& out, std::string_view value) {
   out.push_back('"');
   for (const char c : value) {
     if (c == '\\' || c == '"') out.push_back('\\');
-    out.push_back(is_control(c) ? kUnprintable : c);
+    out.push_back(is_unprintable(c) ? kUnprintable : c);
   }
   out.push_back('"');
 }
@@ -90,7 +92,7 @@ void append_property_value(std::string& out, std::string_view value) {
 void append_comment_text(std::string& out, std::string_view comment) {
   for (const char c : comment) {
     if (c == '(' || c == ')' || c == '\\') out.push_back('\\');
-    out.push_back(is_control(c) ? kUnprintable : c);
+    out.push_back(is_unprintable(c) ? kUnprintable : c);
   }
 }
 

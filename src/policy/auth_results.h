@@ -21,11 +21,12 @@ inline constexpr std::string_view kAuthenticationResultsName = "Authentication-R
 
 // Appends a property value: bare when it is non-empty and made only of ASCII
 // letters, digits, '-', '.', '@' and '_'; otherwise as a quoted string with
-// '\' and '"' escaped and control bytes and DEL written as '?'.
+// '\' and '"' escaped and every byte that is not printable ASCII (control
+// bytes, DEL, 0x80 and above) written as '?'.
 void append_property_value(std::string& out, std::string_view value);
 
 // Appends comment text (without the parentheses): '(', ')' and '\' get a
-// backslash, control bytes and DEL become '?'. Bytes 0x80 and above are kept.
+// backslash, every byte that is not printable ASCII becomes '?'.
 void append_comment_text(std::string& out, std::string_view comment);
 
 // The folded header value, lines joined by CR LF TAB. An empty comment is

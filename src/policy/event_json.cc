@@ -12,8 +12,10 @@ constexpr std::string_view kResultKey = "\",\"result\":\"";
 constexpr std::string_view kDomainKey = "\",\"domain\":\"";
 constexpr std::string_view kClose = "\"}";
 
-// "\u00XX" for a control byte without a short escape.
+// "\u00XX" for a control byte without a short escape; "\ufffd" (the
+// replacement character) for a byte that is no part of valid UTF-8.
 constexpr std::size_t kUnicodeEscapeSize = 6;
+constexpr std::string_view kReplacement = "\\ufffd";
 
 // The two-byte escape of a byte, or '\0' when it has none.
 constexpr char short_escape(unsigned char byte) noexcept {
@@ -29,23 +31,77 @@ constexpr char short_escape(unsigned char byte) noexcept {
   }
 }
 
-std::size_t escaped_byte_size(unsigned char byte) noexcept {
+std::size_t escaped_ascii_size(unsigned char byte) noexcept {
   if (short_escape(byte) != '\0') return 2;
   return byte < 0x20 ? kUnicodeEscapeSize : 1;
+}
+
+unsigned char byte_at(std::string_view text, std::size_t i) noexcept {
+  return static_cast<unsigned char>(text[i]);
+}
+
+// The length of the well-formed UTF-8 sequence (RFC 3629: no overlong forms,
+// no surrogates, nothing above U+10FFFF) that starts at a byte of 0x80 or
+// above, or 0 when none does.
+std::size_t utf8_sequence_length(std::string_view text, std::size_t i) noexcept {
+  const unsigned char lead = byte_at(text, i);
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() - i < length) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const unsigned char next = byte_at(text, i + k);
+    if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return 0;
+  }
+  return length;
+}
+
+// Walks value as the JSON string writes it: each ASCII byte, each valid
+// UTF-8 sequence, and each byte that belongs to none, given to the matching
+// callback with its offset (and the sequence's length).
+template <typename Ascii, typename Sequence, typename Invalid>
+void walk_utf8(std::string_view value, Ascii ascii, Sequence sequence, Invalid invalid) {
+  for (std::size_t i = 0; i < value.size();) {
+    if (byte_at(value, i) < 0x80) {
+      ascii(byte_at(value, i));
+      ++i;
+    } else if (const std::size_t length = utf8_sequence_length(value, i); length > 0) {
+      sequence(value.substr(i, length));
+      i += length;
+    } else {
+      invalid();
+      ++i;
+    }
+  }
 }
 
 }  // namespace
 
 std::size_t json_escaped_size(std::string_view value) noexcept {
   std::size_t size = 0;
-  for (const char c : value) size += escaped_byte_size(static_cast<unsigned char>(c));
+  walk_utf8(
+      value, [&](unsigned char byte) { size += escaped_ascii_size(byte); },
+      [&](std::string_view sequence) { size += sequence.size(); },
+      [&] { size += kReplacement.size(); });
   return size;
 }
 
 void append_json_escaped(std::string& out, std::string_view value) {
   static constexpr std::string_view kHexDigits = "0123456789abcdef";
-  for (const char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
+  const auto ascii = [&](unsigned char byte) {
     if (const char escape = short_escape(byte); escape != '\0') {
       out.push_back('\\');
       out.push_back(escape);
@@ -54,9 +110,12 @@ void append_json_escaped(std::string& out, std::string_view value) {
       out.push_back(kHexDigits[byte >> 4]);
       out.push_back(kHexDigits[byte & 0x0F]);
     } else {
-      out.push_back(c);
+      out.push_back(static_cast<char>(byte));
     }
-  }
+  };
+  walk_utf8(
+      value, ascii, [&](std::string_view sequence) { out.append(sequence); },
+      [&] { out.append(kReplacement); });
 }
 
 std::string event_json(std::string_view client_ip, std::string_view helo,

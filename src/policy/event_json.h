@@ -8,8 +8,10 @@
 namespace tessvane {
 
 // Appends value escaped for a JSON string: \b \t \n \f \r \" \\ for those
-// bytes, \u00xx (lowercase hex) for the other bytes below 0x20, every other
-// byte (DEL and 0x80 and above included, without UTF-8 checks) unchanged.
+// bytes, \u00xx (lowercase hex) for the other bytes below 0x20, the other
+// ASCII bytes (DEL included) and every well-formed UTF-8 sequence unchanged,
+// and \ufffd for each byte that is no part of one, so that the text is
+// always valid UTF-8 (RFC 8259 8.1).
 void append_json_escaped(std::string& out, std::string_view value);
 // Bytes append_json_escaped writes for value.
 std::size_t json_escaped_size(std::string_view value) noexcept;

@@ -6,12 +6,9 @@
 #include "base/text.h"
 #include "log/logger.h"
 #include "policy/auth_results.h"
-#include "policy/header_scan.h"
 
 namespace tessvane {
 namespace {
-
-constexpr std::string_view kBlanks = " \t\r\n";  // skipped before a method or value
 
 // One forged header: its position in the stored list and its occurrence
 // number among the Authentication-Results headers.
@@ -19,48 +16,6 @@ struct Removal {
   std::size_t position;
   std::uint32_t occurrence;
 };
-
-// The offset of the first wanted byte at or after position that is outside
-// quoted strings and comments, or text.size().
-std::size_t find_outside(std::string_view text, std::size_t position, char wanted) noexcept {
-  while (position < text.size()) {
-    const char c = text[position];
-    if (c == wanted) return position;
-    if (c == '(') {
-      position = skip_comment(text, position);
-    } else if (c == '"') {
-      position = skip_quoted(text, position);
-    } else {
-      ++position;
-    }
-  }
-  return text.size();
-}
-
-std::size_t skip_blanks_and_comments(std::string_view text, std::size_t position) noexcept {
-  while (position < text.size()) {
-    if (text[position] == '(') {
-      position = skip_comment(text, position);
-    } else if (kBlanks.find(text[position]) != std::string_view::npos) {
-      ++position;
-    } else {
-      break;
-    }
-  }
-  return position;
-}
-
-// Whether one result entry ("method=value ...") names method with a value.
-bool entry_reports(std::string_view entry, std::string_view method) noexcept {
-  entry.remove_prefix(skip_blanks_and_comments(entry, 0));
-  const std::size_t equals = find_outside(entry, 0, '=');
-  if (equals == entry.size()) return false;
-  const std::string_view name = trim(entry.substr(0, equals));
-  if (name.empty() || !iequals(name, method)) return false;
-  const std::size_t value = skip_blanks_and_comments(entry, equals + 1);
-  if (value >= entry.size()) return false;
-  return scan_token(entry, value) > value;
-}
 
 // A log line that cannot be built for lack of memory is lost; the removals
 // it reports are not affected.
@@ -94,26 +49,6 @@ std::size_t queue_deletions(MilterConnection& connection, const std::vector<Remo
 }
 
 }  // namespace
-
-bool claims_authserv_id(std::string_view value, std::string_view authserv_id) noexcept {
-  const std::size_t start = value.find_first_not_of(kAsciiWhitespace);
-  if (start == std::string_view::npos) return authserv_id.empty();
-  value.remove_prefix(start);
-  if (!istarts_with(value, authserv_id)) return false;
-  if (value.size() == authserv_id.size()) return true;
-  const char next = value[authserv_id.size()];
-  return next == ' ' || next == '\t' || next == ';';
-}
-
-bool reports_method(std::string_view value, std::string_view method) noexcept {
-  std::size_t position = find_outside(value, 0, ';');
-  while (position < value.size()) {
-    const std::size_t begin = position + 1;
-    position = find_outside(value, begin, ';');
-    if (entry_reports(value.substr(begin, position - begin), method)) return true;
-  }
-  return false;
-}
 
 std::array<std::byte, kDeleteAuthResultsBodySize> delete_auth_results_body(
     std::uint32_t occurrence) noexcept {

@@ -4,7 +4,10 @@
 //
 // Each worker thread has its own Publisher (context and PUB socket), set up
 // on the thread's first call to publisher_for_thread and kept until the
-// thread ends; nothing is shared between threads and no lock is taken.
+// thread ends; nothing is shared between threads and no lock is taken. The
+// daemon makes that call as each worker thread starts: a PUB socket drops
+// every event sent before the collector's subscription has arrived over the
+// new connection, so one set up by the first verdict would lose that verdict.
 // Publishing never blocks and never reports: an event that cannot be built
 // or sent is dropped silently, and the verdict is unaffected.
 

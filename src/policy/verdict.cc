@@ -87,7 +87,9 @@ MessageFacts message_facts(const MilterConnection& connection) noexcept {
     facts.client = std::string_view(connection.connect_address);
   }
   facts.sender = bare_sender(connection.sender);
-  if (!connection.helo.empty()) facts.helo = std::string_view(connection.helo);
+  if (!connection.helo.empty() || connection.helo_received) {
+    facts.helo = std::string_view(connection.helo);
+  }
   const std::string_view queue_id = connection.macro(MacroSlot::QueueId);
   facts.queue_id = queue_id.empty() ? kNoQueueId : queue_id;
   const std::size_t at = facts.sender.rfind('@');

@@ -25,7 +25,8 @@ struct MessageFacts {
   // The stored sender ("<>" when none) without one leading '<' and then one
   // trailing '>'.
   std::string_view sender;
-  // The stored HELO name; absent when none was stored (an empty one).
+  // The stored HELO name, empty when it was sent empty; absent when none was
+  // stored.
   std::optional<std::string_view> helo;
   std::string_view queue_id;
   // After the sender's last '@'; the whole sender without one.

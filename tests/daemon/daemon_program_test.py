@@ -535,6 +535,29 @@ class ListFileReplacedTest(DaemonTestBase):
                     daemon.stop()
 
 
+class ListFilePlantedTest(DaemonTestBase):
+    """At start-up the lists are read as root, but only what User could read
+    itself is taken: a hard link to a root-only file planted as the whitelist
+    is refused, and none of its lines reach the log."""
+
+    def test_a_planted_link_to_a_root_only_file_is_not_read(self):
+        if unprivileged_user() is None:
+            self.skipTest("needs root and a user nobody")
+        os.chmod(self.dir.name, 0o755)
+        secret = os.path.join(self.dir.name, "secret")
+        with open(secret, "w") as handle:
+            handle.write("root-only-secret-line\n192.0.2.77\n")
+        os.chmod(secret, 0o600)
+        whitelist = os.path.join(self.dir.name, "whitelist")
+        os.link(secret, whitelist)
+        daemon = self.start(self.write_config(
+            extra="User = nobody\nWhitelistFile = %s\n" % whitelist))
+        warning = "failed to load whitelist: %s: error.AccessDenied" % whitelist
+        self.assertIsNotNone(daemon.wait_line(warning), daemon.seen)
+        self.assertFalse(self.whitelisted("192.0.2.77"))
+        self.assertNotIn("root-only-secret-line", "".join(daemon.seen))
+
+
 class SighupStormTest(DaemonTestBase):
     """One worker held in a DNS lookup that is never answered while the
     whitelist is reloaded again and again: the other worker serves on, the
@@ -708,6 +731,70 @@ class DaemonizedTest(DaemonTestBase):
                                      timeout=WAIT_S)
         self.assertEqual(starter.returncode, 1, starter.stderr)
         self.assertFalse(os.path.exists(self.pid_file))
+
+
+class PublishingDaemonTest(DaemonTestBase):
+    """A collector bound before the daemon starts hears its first verdict."""
+
+    def collect(self, context, endpoint_box, frames, stop):
+        """The collector as one runs: bound, subscribed, always receiving (a
+        SUB socket sends its subscription only while its thread serves it)."""
+        import zmq
+
+        collector = context.socket(zmq.SUB)
+        collector.setsockopt(zmq.LINGER, 0)
+        collector.setsockopt(zmq.SUBSCRIBE, b"spf.result ")
+        collector.bind("tcp://127.0.0.1:*")
+        monitor = collector.get_monitor_socket(zmq.EVENT_HANDSHAKE_SUCCEEDED)
+        endpoint_box.put(collector.getsockopt(zmq.LAST_ENDPOINT).decode())
+        poller = zmq.Poller()
+        poller.register(collector, zmq.POLLIN)
+        poller.register(monitor, zmq.POLLIN)
+        while not stop.is_set():
+            for sock, _ in poller.poll(50):
+                frames.put(("event", sock.recv()) if sock is collector
+                           else ("handshake", sock.recv_multipart()))
+        monitor.close(0)
+        collector.close(0)
+
+    def test_workers_connect_at_start_and_the_first_verdict_arrives(self):
+        import json
+        import zmq
+
+        context = zmq.Context()
+        self.addCleanup(context.term)
+        endpoint_box, frames, stop = queue.Queue(), queue.Queue(), threading.Event()
+        collector = threading.Thread(target=self.collect,
+                                     args=(context, endpoint_box, frames, stop))
+        collector.start()
+        self.addCleanup(collector.join, WAIT_S)
+        self.addCleanup(stop.set)
+        endpoint = endpoint_box.get(timeout=WAIT_S)
+
+        self.start(self.write_config(extra="ZmqEndpoint = %s" % endpoint))
+        # Both workers connect before there is any verdict to publish.
+        for _ in range(2):
+            kind, _ = frames.get(timeout=WAIT_S)
+            self.assertEqual(kind, "handshake")
+        time.sleep(0.2)  # the subscriptions cross the new connections
+
+        # A malformed client address is a verdict of its own: no DNS needed.
+        with self.mta() as mta:
+            mta.negotiate()
+            mta.message(client_addr="not-an-address", helo="mail.example.com",
+                        sender="<user@example.com>", headers=[("Subject", "first")])
+            mta.quit()
+        try:
+            kind, frame = frames.get(timeout=WAIT_S)
+        except queue.Empty:
+            self.fail("the first verdict was lost")
+        self.assertEqual(kind, "event")
+        topic, _, event = frame.partition(b" ")
+        self.assertEqual(topic, b"spf.result")
+        self.assertEqual(json.loads(event.decode()),
+                         {"client_ip": "not-an-address", "helo": "mail.example.com",
+                          "mail_from": "user@example.com", "result": "permerror",
+                          "domain": "example.com"})
 
 
 class FatalStartTest(DaemonTestBase):

@@ -95,6 +95,11 @@ TEST(MilterConnect, AddressAndFamilyAreStored) {
       {nul("localhost") + 'L' + port + "/var/run/sock", "/var/run/sock", 'L'},
       {nul("") + 'U' + port, "", 'U'},
       {nul("odd") + 'S' + port + nul("198.51.100.7"), "198.51.100.7", 'U'},
+      // Sendmail's form of an IPv6 client, in any case.
+      {nul("[2001:db8::25]") + '6' + port + nul("IPv6:2001:db8::25"), "2001:db8::25", '6'},
+      {nul("mx6") + '6' + port + nul("ipv6:::ffff:192.0.2.1"), "::ffff:192.0.2.1", '6'},
+      {nul("mx6") + '6' + port + nul("IPV6:2001:db8::1"), "2001:db8::1", '6'},
+      {nul("mx6") + '6' + port + nul("IPv6"), "IPv6", '6'},  // no tag without its colon
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.address);
@@ -165,6 +170,21 @@ TEST(MilterEnvelope, HeloMailAndRcptArguments) {
   EXPECT_EQ(peer.take_replies(), codes("ccccccc"));
 }
 
+// An empty HELO name is a HELO that was sent, unlike none at all; both last
+// across messages.
+TEST(MilterEnvelope, EmptyHeloIsKeptApartFromNoHelo) {
+  MilterPeer peer;
+  EXPECT_FALSE(peer.conn().helo_received);
+  ASSERT_TRUE(peer.deliver(milter_packet('M', nul("<a@example.org>")) + milter_packet('K')));
+  EXPECT_FALSE(peer.conn().helo_received);
+  ASSERT_TRUE(peer.deliver(milter_packet('H', nul(""))));
+  EXPECT_TRUE(peer.conn().helo_received);
+  EXPECT_EQ(peer.conn().helo, "");
+  ASSERT_TRUE(peer.deliver(milter_packet('K') + milter_packet('M', nul("<b@example.org>"))));
+  EXPECT_TRUE(peer.conn().helo_received);
+  EXPECT_EQ(peer.take_replies(), codes("ccc"));
+}
+
 TEST(MilterEnvelope, HandlersAnswerInsteadOfContinue) {
   MilterPeer peer;
   std::vector<std::string> seen;
@@ -228,6 +248,28 @@ TEST(MilterMacros, RecognisedNamesInBothForms) {
     EXPECT_EQ(peer.conn().macro(c.slot), "value-1");
     EXPECT_TRUE(peer.take_output().empty()) << "SMFIC_MACRO gets no answer";
   }
+}
+
+// Sendmail sends {client_addr} with the IPv6 tag as well; only the client
+// address loses it, and the handler gets the bare connect address too.
+TEST(MilterMacros, ClientAddressLosesSendmailsIpv6Tag) {
+  MilterPeer peer;
+  std::string handler_address;
+  peer.table.connect = [&](MilterConnection&, const ConnectInfo& info) {
+    handler_address = std::string(info.address);
+    return MilterResponse::Continue;
+  };
+  ASSERT_TRUE(peer.deliver(
+      milter_packet('D', "C" + nul("{client_addr}") + nul("IPv6:2001:db8::25") +
+                             nul("{client_name}") + nul("IPv6:name") + nul("j") + nul("x")) +
+      milter_packet('C', nul("[IPv6:2001:db8::25]") + '6' + std::string("\x00\x19", 2) +
+                             nul("IPv6:2001:db8::25"))));
+  EXPECT_EQ(peer.conn().macro(MacroSlot::ClientAddr), "2001:db8::25");
+  EXPECT_EQ(peer.conn().macro(MacroSlot::ClientName), "IPv6:name");
+  EXPECT_EQ(peer.conn().connect_address, "2001:db8::25");
+  EXPECT_EQ(handler_address, "2001:db8::25");
+  ASSERT_TRUE(peer.deliver(milter_packet('D', "C" + nul("client_addr") + nul("ipv6:::1"))));
+  EXPECT_EQ(peer.conn().macro(MacroSlot::ClientAddr), "::1");
 }
 
 TEST(MilterMacros, UnrecognisedAndWronglyCasedNamesAreIgnored) {

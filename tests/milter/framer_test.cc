@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
+#include "milter/codec.h"
+#include "milter/framer.h"
 #include "milter_peer.h"
+#include "support/log_capture.h"
 
 namespace tessvane {
 namespace {
@@ -123,6 +127,86 @@ TEST(MilterFramer, TakePacketReportsPacketTooLarge) {
   const auto packet = take_packet(input);
   ASSERT_FALSE(packet);
   EXPECT_EQ(packet.error(), ErrorCode::PacketTooLarge);
+}
+
+
+// What a hostile MTA can make one connection hold: recipients are kept only
+// up to their count and byte budget, headers stop at the built-in ceiling
+// even without configured limits, and the input buffer neither doubles past
+// one packet nor keeps a large packet's room once it is consumed.
+class ConnectionBound : public ::testing::Test {
+ protected:
+  // Sends count copies of the packet in batches whose one-packet replies
+  // cannot fill the socket, reading them after each batch; returns how many
+  // replies arrived.
+  static std::size_t exchange(MilterPeer& to, const std::string& packet, std::size_t count) {
+    constexpr std::size_t kBatch = 100;
+    std::size_t replies = 0;
+    for (std::size_t sent = 0; sent < count; sent += kBatch) {
+      std::string batch;
+      for (std::size_t i = sent; i < std::min(count, sent + kBatch); ++i) batch += packet;
+      EXPECT_TRUE(to.deliver(batch));
+      replies += to.take_replies().size();
+    }
+    return replies;
+  }
+  std::size_t recipient_bytes() const {
+    std::size_t bytes = 0;
+    for (const std::string& r : peer.connection->recipients) bytes += r.size();
+    return bytes;
+  }
+  MilterPeer peer{HeaderLimits{0, 0}};
+  testing::LogCapture log;
+};
+
+TEST_F(ConnectionBound, RecipientFloodKeepsOnlyTheBudget) {
+  EXPECT_EQ(exchange(peer, milter_packet('R', std::string(kMaxPacketLength - 1, 'r')), 8), 8u);
+  EXPECT_EQ(exchange(peer, milter_packet('R', testing::nul("<rcpt@example.net>")), 300), 300u);
+  EXPECT_EQ(peer.conn().recipients.size(), kMaxKeptRecipients);
+  EXPECT_LE(recipient_bytes(), kMaxKeptRecipientBytes);
+  EXPECT_EQ(peer.conn().recipients.front(), "<rcpt@example.net>");
+  EXPECT_LE(peer.conn().input.bytes.capacity(), kInputKeepCapacity);
+
+  // Longer recipients stop at the byte budget before the count.
+  MilterPeer other;
+  const std::string medium(1000, 'm');
+  EXPECT_EQ(exchange(other, milter_packet('R', medium), 40), 40u);
+  EXPECT_EQ(other.conn().recipients.size(), kMaxKeptRecipientBytes / medium.size());
+}
+
+TEST_F(ConnectionBound, EmptyHeadersStopAtTheCeilingWithoutMaxHeaders) {
+  const std::string empty_header = milter_packet('L', testing::nul("") + testing::nul(""));
+  EXPECT_EQ(exchange(peer, empty_header, kHeaderCountCeiling), kHeaderCountCeiling);
+  EXPECT_EQ(peer.conn().headers.size(), kHeaderCountCeiling);
+  EXPECT_FALSE(peer.conn().header_limit_reached);
+  EXPECT_EQ(exchange(peer, empty_header, 50), 50u);
+  EXPECT_EQ(peer.conn().headers.size(), kHeaderCountCeiling);
+  EXPECT_TRUE(peer.conn().header_limit_reached);
+  EXPECT_TRUE(log.contains("header limit reached (10000 headers, 0 bytes)"));
+  ASSERT_TRUE(peer.deliver(milter_packet('E')));
+  EXPECT_EQ(peer.take_replies(), codes("t"));
+  EXPECT_TRUE(peer.conn().headers.empty()) << "the message is reset after its answer";
+}
+
+TEST_F(ConnectionBound, InputBufferGivesBackALargePacketsRoom) {
+  std::size_t capacity_at_dispatch = 0;
+  peer.table.body = [&](MilterConnection& connection, Bytes chunk) {
+    EXPECT_EQ(chunk.size(), kMaxPacketLength - 1);
+    capacity_at_dispatch = connection.input.bytes.capacity();
+    return MilterResponse::Continue;
+  };
+  ASSERT_TRUE(peer.deliver(milter_packet('B', std::string(kMaxPacketLength - 1, 'b'))));
+  EXPECT_EQ(peer.take_replies(), codes("c"));
+  EXPECT_GE(capacity_at_dispatch, kPacketLengthSize + kMaxPacketLength);
+  EXPECT_LE(capacity_at_dispatch, kPacketLengthSize + kMaxPacketLength + 8192)
+      << "growth past one packet and one read";
+  EXPECT_LE(peer.conn().input.bytes.capacity(), kInputKeepCapacity);
+  // A packet cut by the read boundary keeps its first part after the shrink.
+  const std::string next = milter_packet('H', testing::nul("mx.example.org"));
+  ASSERT_TRUE(peer.deliver(milter_packet('B', std::string(kMaxPacketLength - 1, 'b')) +
+                           next.substr(0, 5)));
+  ASSERT_TRUE(peer.deliver(next.substr(5)));
+  EXPECT_EQ(peer.conn().helo, "mx.example.org");
 }
 
 }  // namespace

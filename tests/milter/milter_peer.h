@@ -6,6 +6,8 @@
 // destroys the connection, as the worker does, so that a use after close is
 // caught by AddressSanitizer.
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <memory>
 #include <ostream>
@@ -39,7 +41,9 @@ void PrintTo(const Reply& reply, std::ostream* out);
 
 class MilterPeer final : public MilterHost {
  public:
-  explicit MilterPeer(HeaderLimits limits = {});
+  // socket_type SOCK_SEQPACKET keeps each write of the daemon end apart
+  // (take_writes); the MTA end must then send at most 8192 bytes at a time.
+  explicit MilterPeer(HeaderLimits limits = {}, int socket_type = SOCK_STREAM);
 
   void close_connection(int descriptor) override;
   void queue_change(int descriptor, InterestChange change) override;
@@ -58,6 +62,8 @@ class MilterPeer final : public MilterHost {
   bool pump();
   // Everything the daemon end has written so far, without waiting.
   std::string take_output();
+  // On a SOCK_SEQPACKET pair: what each write of the daemon end sent, in order.
+  std::vector<std::string> take_writes();
   // take_output cut into replies; a trailing partial packet fails the test.
   std::vector<Reply> take_replies();
   // Makes the daemon end's kernel send buffer small, so that a peer that

@@ -41,9 +41,9 @@ void PrintTo(const Reply& reply, std::ostream* out) {
   if (!reply.payload.empty()) *out << " +" << reply.payload.size() << " bytes";
 }
 
-MilterPeer::MilterPeer(HeaderLimits limits) {
+MilterPeer::MilterPeer(HeaderLimits limits, int socket_type) {
   int fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+  if (socketpair(AF_UNIX, socket_type | SOCK_CLOEXEC, 0, fds) != 0) {
     ADD_FAILURE() << "socketpair: " << errno;
     return;
   }
@@ -104,14 +104,21 @@ bool MilterPeer::deliver(std::string_view bytes) {
   return pump();
 }
 
-std::string MilterPeer::take_output() {
-  std::string out;
+
+std::vector<std::string> MilterPeer::take_writes() {
+  std::vector<std::string> writes;
   std::array<char, 65536> buffer;
   for (;;) {
     const ssize_t n = recv(mta.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (n <= 0) break;
-    out.append(buffer.data(), static_cast<std::size_t>(n));
+    writes.emplace_back(buffer.data(), static_cast<std::size_t>(n));
   }
+  return writes;
+}
+
+std::string MilterPeer::take_output() {
+  std::string out;
+  for (const std::string& write : take_writes()) out += write;
   return out;
 }
 

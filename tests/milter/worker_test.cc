@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -108,6 +110,13 @@ class Client {
   bool closed_by_peer() {
     char byte;
     return recv(fd.get(), &byte, 1, 0) == 0;
+  }
+
+  // A socket the test connected itself.
+  static Client adopt(UniqueFd socket) {
+    Client c(socket.release());
+    c.connected = true;
+    return c;
   }
 
   UniqueFd fd;
@@ -334,6 +343,123 @@ TEST_F(WorkerTest, EndOfStreamClosesTheConnection) {
   }
   // Only a closed first connection leaves room for the second.
   EXPECT_TRUE(served_soon([this] { return Client::local(unix_path); }));
+}
+
+// The worker's end of an accepted connection: the descriptor of this
+// process whose peer address is the client's own address, or -1.
+int accepted_end(const Client& client) {
+  sockaddr_storage own{};
+  socklen_t own_length = sizeof own;
+  if (getsockname(client.fd.get(), reinterpret_cast<sockaddr*>(&own), &own_length) != 0) return -1;
+  const long open_max = std::min(sysconf(_SC_OPEN_MAX), 65536L);
+  for (int fd = 0; fd < open_max; ++fd) {
+    sockaddr_storage peer{};
+    socklen_t peer_length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0 &&
+        peer_length == own_length && std::memcmp(&peer, &own, own_length) == 0) {
+      return fd;
+    }
+  }
+  return -1;
+}
+
+int int_option(int fd, int level, int option) {
+  int value = -1;
+  socklen_t length = sizeof value;
+  return getsockopt(fd, level, option, &value, &length) == 0 ? value : -1;
+}
+
+// Replies are small and latency-bound: Nagle's algorithm would hold each one
+// until the MTA acknowledged the previous segment.
+TEST_F(WorkerTest, AcceptedTcpConnectionsSendWithoutDelayAndKeepAlive) {
+  open_tcp_listener();
+  start();
+  Client client = Client::tcp(port);
+  ASSERT_TRUE(exchange(client));
+  const int daemon_end = accepted_end(client);
+  ASSERT_GE(daemon_end, 0);
+  EXPECT_NE(int_option(daemon_end, IPPROTO_TCP, TCP_NODELAY), 0);
+  EXPECT_NE(int_option(daemon_end, SOL_SOCKET, SO_KEEPALIVE), 0);
+  EXPECT_EQ(int_option(client.fd.get(), IPPROTO_TCP, TCP_NODELAY), 0) << "not the default";
+}
+
+// The process's descriptor table made full by lowering its soft limit to the
+// lowest free descriptor, so that accept fails with EMFILE; restored when it
+// goes. Nothing in the test may open a descriptor meanwhile.
+class FullDescriptorTable {
+ public:
+  FullDescriptorTable() {
+    EXPECT_EQ(getrlimit(RLIMIT_NOFILE, &saved_), 0);
+    const int lowest_free = dup(0);
+    EXPECT_GE(lowest_free, 0);
+    close(lowest_free);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = static_cast<rlim_t>(lowest_free);
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  }
+  ~FullDescriptorTable() { restore(); }
+  void restore() {
+    if (restored_) return;
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved_), 0);
+    restored_ = true;
+  }
+
+ private:
+  rlimit saved_{};
+  bool restored_ = false;
+};
+
+// A client socket made before the table is full, connected afterwards.
+UniqueFd unconnected_client() {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const timeval timeout{kReplyTimeoutMs / 1000, 0};
+  setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  return fd;
+}
+
+bool connect_loopback(const UniqueFd& fd, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// Connections queued behind a failed accept get no new readiness event; the
+// worker must go back for them on its own, once the error has passed.
+TEST_F(WorkerTest, ConnectionsQueuedBehindAnAcceptErrorAreServedOnceItClears) {
+  open_tcp_listener();
+  start();
+  Client running = Client::tcp(port);  // the worker has its log connection
+  ASSERT_TRUE(exchange(running));
+  Client waiting = Client::adopt(unconnected_client());
+  Client also_waiting = Client::adopt(unconnected_client());
+  {
+    FullDescriptorTable full;
+    ASSERT_TRUE(connect_loopback(waiting.fd, port));
+    ASSERT_TRUE(connect_loopback(also_waiting.fd, port));
+    EXPECT_TRUE(
+        eventually([&] { return log.contains("accept error: error.ProcessFdQuotaExceeded"); }));
+  }
+  // No further connection arrives to wake the listener.
+  EXPECT_TRUE(exchange(waiting));
+  EXPECT_TRUE(exchange(also_waiting));
+}
+
+// A closing connection frees a descriptor: the queued one is taken then.
+TEST_F(WorkerTest, ConnectionQueuedBehindAnAcceptErrorIsServedWhenAnotherCloses) {
+  open_tcp_listener();
+  start();
+  Client first = Client::tcp(port);
+  ASSERT_TRUE(exchange(first));
+  Client waiting = Client::adopt(unconnected_client());
+  FullDescriptorTable full;
+  ASSERT_TRUE(connect_loopback(waiting.fd, port));
+  ASSERT_TRUE(
+      eventually([&] { return log.contains("accept error: error.ProcessFdQuotaExceeded"); }));
+  first.fd.reset();
+  EXPECT_TRUE(exchange(waiting));
+  full.restore();
 }
 
 TEST_F(WorkerTest, ReloadByteAcknowledgesAndCallsTheHookOnce) {

@@ -3,13 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "authres_checker.h"
 #include "policy/auth_results.h"
 #include "support/temp_dir.h"
 
@@ -69,30 +68,13 @@ std::string header_field(const HeaderCase& c) {
          std::string(body.substr(name_end + 1, body.size() - name_end - 2));
 }
 
-std::vector<std::string> run_checker(const std::string& path) {
-  const std::string command = std::string("'") + TESSVANE_PYTHON + "' '" + TESSVANE_TEST_TOOLS +
-                              "/check_authres.py' '" + path + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  EXPECT_NE(pipe, nullptr);
-  std::string output;
-  if (pipe != nullptr) {
-    char buffer[4096];
-    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0) << output;
-  }
-  std::vector<std::string> lines;
-  std::istringstream stream(output);
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
-  return lines;
-}
-
 TEST(AuthResultsRfc8601, IndependentParserReadsEveryShape) {
   testing::TempDir dir;
   std::string block;
   for (const HeaderCase& c : kHeaders) block += header_field(c) + "\n";
   // A broken header last, to show the checker does reject what it cannot parse.
   block += "Authentication-Results: localhost;\n\tspf=pass (unterminated comment\n";
-  const std::vector<std::string> lines = run_checker(dir.write("headers", block));
+  const std::vector<std::string> lines = testing::run_authres_checker(dir.write("headers", block));
 
   const std::size_t count = std::size(kHeaders);
   ASSERT_EQ(lines.size(), count + 1) << block;

@@ -44,7 +44,8 @@ TEST(AuthResultsValue, BareOnlyForLettersDigitsAndFewMarks) {
       {"a\"b\\c", "\"a\\\"b\\\\c\""},
       {"x\ty\x7Fz\x01", "\"x?y?z?\""},
       {"\0"sv, "\"?\""},
-      {"caf\xC3\xA9", "\"caf\xC3\xA9\""},  // kept unchanged, but never bare
+      {"caf\xC3\xA9", "\"caf\?\?\""},  // no 8-bit bytes in a header field
+      {"\x80\xFF-x", "\"\?\?-x\""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(property_value(c.value), c.written) << c.value;
@@ -55,7 +56,7 @@ TEST(AuthResultsValue, CommentEscapesParenthesesAndBackslash) {
   EXPECT_EQ(comment_text("client is whitelisted"), "client is whitelisted");
   EXPECT_EQ(comment_text("a (b) c\\d"), "a \\(b\\) c\\\\d");
   EXPECT_EQ(comment_text("tab\there\r\n\x7F\0"s), "tab?here????");
-  EXPECT_EQ(comment_text("\"quoted\" \xC3\xA9\xFF"), "\"quoted\" \xC3\xA9\xFF");
+  EXPECT_EQ(comment_text("\"quoted\" \xC3\xA9\xFF~"), "\"quoted\" \?\?\?~");
 }
 
 struct LayoutCase {

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "forged_field_cases.h"
+#include "milter/milter_peer.h"
 #include "reply_reader.h"
 #include "support/log_capture.h"
 
@@ -16,56 +19,6 @@ namespace {
 
 using testing::deletion_payload;
 using testing::queued_replies;
-
-TEST(ClaimsAuthservId, Table) {
-  const struct {
-    std::string_view value;
-    bool claims;
-  } cases[] = {
-      {"localhost", true},
-      {"LOCALHOST; spf=pass", true},
-      {" \t\r\n\v\flocalhost;spf=pass", true},
-      {"localhost spf=pass", true},
-      {"localhost\tspf=pass", true},
-      {"localhost.example; spf=pass", false},
-      {"localhostx; spf=pass", false},
-      {"localhos", false},
-      {"", false},
-      {"other; spf=pass", false},
-      {"localhost\r\n\tspf=pass", false},  // only space, TAB or ';' may follow
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(claims_authserv_id(c.value, "localhost"), c.claims) << c.value;
-  }
-}
-
-TEST(ReportsMethod, Table) {
-  const struct {
-    std::string_view value;
-    bool reports;
-  } cases[] = {
-      {"localhost; spf=pass", true},
-      {"localhost; SPF=fail smtp.mailfrom=example.org", true},
-      {"localhost; dkim=pass header.d=example.org", false},
-      {"localhost; dkim=pass; spf=softfail", true},
-      {"localhost; (c) \r\n spf (x) = (y) neutral", false},  // a comment inside the method
-      {"localhost;  (comment) spf = (c) neutral", true},
-      {"localhost spf=pass", false},  // no ';': no results
-      {"localhost; spf=", false},     // nothing after '='
-      {"localhost; spf= (only a comment)", false},
-      {"localhost; spf=(c)", false},
-      {"localhost; dkim=pass (spf=pass)", false},              // inside a comment
-      {"localhost; dkim=pass reason=\"x; spf=pass\"", false},  // inside a quoted string
-      {"localhost (a;b); spf=pass", true},                     // ';' in a comment is not the first
-      {"localhost; =pass", false},
-      {"localhost; spf", false},
-      {"localhost; spf=\"pass\"", true},
-      {"localhost; (unterminated spf=pass", false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(reports_method(c.value, "spf"), c.reports) << c.value;
-  }
-}
 
 TEST(DeleteBody, TwentyNineBytes) {
   const auto body = delete_auth_results_body(0x01020304);
@@ -177,6 +130,61 @@ TEST_F(ForgedHeaders, NoClaimLogsNothing) {
   add("Authentication-Results", "elsewhere; spf=pass");
   EXPECT_EQ(remove_forged_auth_results(connection, "localhost", "spf", true), 0u);
   EXPECT_TRUE(log.take_texts().empty());
+}
+
+// Every field case as one header of a single message from an MTA over a
+// socket, with other headers between them: the deletions name exactly the
+// forged occurrences, last first, before the answer, and exactly those
+// headers leave the stored list.
+TEST(ForgedHeadersOverASocket, EachForgedCaseIsDeletedAndNothingElse) {
+  for (const bool strip : {false, true}) {
+    SCOPED_TRACE(strip ? "StripAuthResults on" : "StripAuthResults off");
+    testing::LogCapture log;
+    testing::MilterPeer peer;
+    std::vector<std::string> kept;
+    peer.table.eom = [&](MilterConnection& connection) {
+      remove_forged_auth_results(connection, testing::kOurId, "spf", strip);
+      for (const HeaderField& h : connection.headers) kept.push_back(h.value);
+      return MilterResponse::Accept;
+    };
+    using testing::milter_packet;
+    using testing::nul;
+    std::string input = milter_packet('O', testing::u32_text(6) + testing::u32_text(0x1FF) +
+                                               testing::u32_text(0x1FFFFF));
+    std::vector<std::string> expected_kept;
+    std::vector<std::uint32_t> forged;
+    std::uint32_t occurrence = 0;
+    for (const testing::FieldCase& c : testing::kFieldCases) {
+      input += milter_packet('L', nul("Received") + nul("from relay"));
+      input += milter_packet('L', nul(++occurrence % 2 ? "Authentication-Results"
+                                                       : "authentication-results") +
+                                      nul(c.value));
+      expected_kept.push_back("from relay");
+      if (c.claims && (strip || c.reports_spf)) {
+        forged.push_back(occurrence);
+      } else {
+        expected_kept.push_back(std::string(c.value));
+      }
+    }
+    input += milter_packet('E');
+    ASSERT_TRUE(peer.deliver(input));
+    std::reverse(forged.begin(), forged.end());
+
+    const std::vector<testing::Reply> replies = peer.take_replies();
+    const std::size_t headers = 2 * std::size(testing::kFieldCases);
+    ASSERT_EQ(replies.size(), 1 + headers + forged.size() + 1);
+    EXPECT_EQ(replies.front().code, 'O');
+    for (std::size_t i = 0; i < forged.size(); ++i) {
+      const testing::Reply& reply = replies[1 + headers + i];
+      EXPECT_EQ(reply.code, 'm');
+      EXPECT_EQ(reply.payload, deletion_payload(forged[i])) << "deletion " << i;
+    }
+    EXPECT_EQ(replies.back().code, 'a');
+    EXPECT_EQ(kept, expected_kept);
+    EXPECT_TRUE(log.contains("removed " + std::to_string(forged.size()) +
+                             " forged Authentication-Results header(s) claiming authserv-id " +
+                             std::string(testing::kOurId)));
+  }
 }
 
 }  // namespace

@@ -72,12 +72,13 @@ TEST(Publisher, TopicIsConfiguredAndValuesAreEscaped) {
   configure_publishing(collector.endpoint(), "mail.spf");
   std::optional<std::string> frame;
   on_own_thread([&] {
-    frame = publish_until_received(collector, "2001:db8::1", "bad\"helo\tname\x01", "", "softfail",
-                                   "example.org");
+    frame = publish_until_received(collector, "2001:db8::1", "bad\"helo\tname\x01",
+                                   "caf\xC3\xA9@\xFF.example", "softfail", "example.org");
   });
   ASSERT_TRUE(frame.has_value());
   EXPECT_EQ(*frame, R"(mail.spf {"client_ip":"2001:db8::1","helo":"bad\"helo\tname\u0001",)"
-                    R"("mail_from":"","result":"softfail","domain":"example.org"})");
+                    "\"mail_from\":\"caf\xC3\xA9@\\ufffd.example\","
+                    R"("result":"softfail","domain":"example.org"})");
 }
 
 TEST(Publisher, SocketOptionsAreSetBeforeConnecting) {
