@@ -20,14 +20,14 @@ constexpr std::string_view kSocketKey = "Socket";
 
 // The keys of general sections, in the program's table order; Socket is the
 // one listener key.
-constexpr std::array<std::string_view, 26> kGeneralKeys = {
+constexpr std::array<std::string_view, 27> kGeneralKeys = {
     "MaxHeaders",     "MaxHeaderBytes",   "MaxBodyBytes",   "MaxSignatures",
     "Syslog",         "SyslogFacility",   "LogLevel",       "AuthservID",
     "WorkerThreads",  "MaxConnections",   "PidFile",        "User",
     "UMask",          "Foreground",       "DnsNameserver",  "DnsTimeout",
     "DnsRetries",     "DnsCacheSize",     "DnsNegativeTTL", "ZmqEndpoint",
     "ZmqTopic",       "StripAuthResults", "WhitelistFile",  "TrustedRelaysFile",
-    "MaxVoidLookups", "MaxEvaluationMs",
+    "MaxVoidLookups", "MaxEvaluationMs",  "MilterOneRoundTrip",
 };
 
 bool is_general_key(std::string_view key) {
@@ -224,6 +224,7 @@ void extract_message_keys(const GlobalKeys& keys, Settings& out) {
   keys.signed_number("MaxEvaluationMs", out.max_evaluation_ms);
   keys.text("ZmqEndpoint", out.zmq_endpoint);
   keys.text("ZmqTopic", out.zmq_topic);
+  keys.boolean("MilterOneRoundTrip", out.milter_one_round_trip);
 }
 
 void extract_log_keys(const GlobalKeys& keys, Settings& out) {

@@ -51,6 +51,9 @@ struct Settings {
   std::uint64_t max_void_lookups = 2;
   std::int64_t max_evaluation_ms = 20000;
   bool strip_auth_results = false;
+  // Negotiate no answers before end of message and no recipients, body, DATA
+  // or unknown commands, where the MTA offers it: one round trip per message.
+  bool milter_one_round_trip = false;
   std::optional<std::string> zmq_endpoint;  // none: no publishing
   std::string zmq_topic = "spf.result";
   std::optional<std::string> whitelist_file;

@@ -82,6 +82,7 @@ Result<std::unique_ptr<Worker>> build_worker(DaemonRun& run, std::size_t index,
   setup.handlers.eom = evaluate_message;
   setup.reload_hook = acknowledge_reload;
   setup.limits = HeaderLimits{config.max_headers, config.max_header_bytes};
+  setup.negotiation = negotiation_masks(config.milter_one_round_trip);
   setup.max_connections = config.max_connections;
   return make_worker(std::move(setup));
 }

@@ -13,6 +13,7 @@
 
 #include "base/number.h"
 #include "base/unique_fd.h"
+#include "sys/datagrams.h"
 #include "sys/platform.h"
 
 namespace tessvane {
@@ -24,6 +25,24 @@ Logger g_logger;
 // on the logging path.
 thread_local UniqueFd t_log_fd;
 thread_local pid_t t_log_pid = 0;
+
+// The lines a thread holds between hold_log_lines and flush_log_lines.
+struct HeldLines {
+  bool holding = false;
+  std::size_t count = 0;
+  std::array<std::array<char, kLogLineMax>, kHeldLogLines> lines;
+  std::array<std::size_t, kHeldLogLines> lengths;
+};
+thread_local HeldLines t_held;
+
+void send_held_lines() noexcept {
+  if (t_held.count == 0) return;
+  std::array<std::string_view, kHeldLogLines> datagrams;
+  for (std::size_t i = 0; i < t_held.count; ++i)
+    datagrams[i] = std::string_view(t_held.lines[i].data(), t_held.lengths[i]);
+  if (t_log_fd.valid()) sys::send_datagrams(t_log_fd.get(), std::span(datagrams).first(t_held.count));
+  t_held.count = 0;
+}
 
 // Test-only redirection of the syslog path; empty means the platform's.
 std::array<char, sizeof(sockaddr_un::sun_path)> g_test_syslog_path{};
@@ -99,6 +118,13 @@ std::size_t format_log_line(Severity severity, std::string_view text,
 
 void log_message(Severity severity, std::string_view text) noexcept {
   if (!log_enabled(severity)) return;
+  if (g_logger.to_syslog && t_held.holding && t_log_fd.valid()) {
+    if (t_held.count == kHeldLogLines) send_held_lines();
+    const std::size_t slot = t_held.count;
+    t_held.lengths[slot] = format_log_line(severity, text, t_held.lines[slot]);
+    if (t_held.lengths[slot] != 0) ++t_held.count;
+    return;
+  }
   std::array<char, kLogLineMax> buffer;
   std::string_view line(buffer.data(), format_log_line(severity, text, buffer));
   if (g_logger.to_syslog) {
@@ -118,6 +144,7 @@ void log_message(Severity severity, std::string_view text) noexcept {
 }
 
 void open_log_connection() noexcept {
+  send_held_lines();
   t_log_pid = getpid();
   t_log_fd.reset();
   if (!g_logger.to_syslog) return;
@@ -135,7 +162,18 @@ void open_log_connection() noexcept {
 }
 
 void close_log_connection() noexcept {
+  send_held_lines();
+  t_held.holding = false;
   t_log_fd.reset();
+}
+
+void hold_log_lines() noexcept {
+  t_held.holding = true;
+}
+
+void flush_log_lines() noexcept {
+  send_held_lines();
+  t_held.holding = false;
 }
 
 void write_stderr_locked(std::string_view text) noexcept {

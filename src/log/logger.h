@@ -45,7 +45,17 @@ void log_message(Severity severity, std::string_view text) noexcept;
 // Sets up the calling thread's syslog connection and process id (again after
 // fork). Without to_syslog the thread has no socket.
 void open_log_connection() noexcept;
+// Sends what the thread holds (hold_log_lines) and closes its connection.
 void close_log_connection() noexcept;
+
+// From hold_log_lines until flush_log_lines the calling thread's syslog lines
+// are kept, in order, and then sent together with as few system calls as the
+// platform allows; a loop that logs several lines per pass saves a send for
+// each. Holding more than kHeldLogLines sends the held ones first. Lines to
+// standard error are never held.
+inline constexpr std::size_t kHeldLogLines = 8;
+void hold_log_lines() noexcept;
+void flush_log_lines() noexcept;
 
 // Builds the line exactly as it is sent to syslog (header, text, cut,
 // sanitized) into out; returns its length.

@@ -53,13 +53,21 @@ bool answer(MilterHost& host, MilterConnection& connection, MilterResponse respo
   return send_reply_code(host, connection, response);
 }
 
+// A step negotiated without reply (SMFIP_NR_*) is not answered: the MTA has
+// already gone on as if it had been answered SMFIR_CONTINUE.
+bool answer_step(MilterHost& host, MilterConnection& connection, MilterCommand step,
+                 MilterResponse response) {
+  if ((connection.protocol & no_reply_flag(static_cast<std::uint8_t>(step))) != 0) return true;
+  return answer(host, connection, response);
+}
+
 // Calls the handler when installed, else answers SMFIR_CONTINUE.
 template <typename Handler, typename... Args>
-bool answer_from(MilterHost& host, MilterConnection& connection, const Handler& handler,
-                 Args&&... args) {
+bool answer_from(MilterHost& host, MilterConnection& connection, MilterCommand step,
+                 const Handler& handler, Args&&... args) {
   const MilterResponse response =
       handler ? handler(connection, std::forward<Args>(args)...) : MilterResponse::Continue;
-  return answer(host, connection, response);
+  return answer_step(host, connection, step, response);
 }
 
 std::string peer_text(const MilterConnection& connection) {
@@ -136,7 +144,7 @@ bool handle_connect(MilterHost& host, MilterConnection& connection, Bytes payloa
   ByteReader reader(payload);
   const std::optional<Bytes> host_name = reader.read_until(kNul);
   if (!host_name || reader.remaining() < 3)
-    return answer(host, connection, MilterResponse::Continue);
+    return answer_step(host, connection, MilterCommand::Connect, MilterResponse::Continue);
   const auto family = static_cast<char>(*reader.read_u8());
   const std::uint16_t port = *reader.read_u16_be();
   const std::string_view address = bare_client_address(as_text(reader.read_until_or_end(kNul)));
@@ -144,14 +152,14 @@ bool handle_connect(MilterHost& host, MilterConnection& connection, Bytes payloa
   store_copy(connection.connect_address, address);
   connection.connect_family = stored_family;
   const ConnectInfo info{as_text(*host_name), address, port, stored_family};
-  return answer_from(host, connection, host.handlers().connect, info);
+  return answer_from(host, connection, MilterCommand::Connect, host.handlers().connect, info);
 }
 
 bool handle_helo(MilterHost& host, MilterConnection& connection, Bytes payload) {
   std::string_view helo = as_text(payload);
   if (!helo.empty() && helo.back() == '\0') helo.remove_suffix(1);
   connection.helo_received = store_copy(connection.helo, helo);
-  return answer_from(host, connection, host.handlers().helo, helo);
+  return answer_from(host, connection, MilterCommand::Helo, host.handlers().helo, helo);
 }
 
 std::string_view first_argument(Bytes payload) noexcept {
@@ -162,7 +170,7 @@ std::string_view first_argument(Bytes payload) noexcept {
 bool handle_mail(MilterHost& host, MilterConnection& connection, Bytes payload) {
   const std::string_view sender = first_argument(payload);
   store_copy(connection.sender, sender);
-  return answer_from(host, connection, host.handlers().envfrom, sender);
+  return answer_from(host, connection, MilterCommand::Mail, host.handlers().envfrom, sender);
 }
 
 bool recipient_fits(const MilterConnection& connection, std::string_view recipient) noexcept {
@@ -177,7 +185,7 @@ bool handle_rcpt(MilterHost& host, MilterConnection& connection, Bytes payload) 
   if (recipient_fits(connection, recipient)) {
     (void)guard_memory([&] { connection.recipients.emplace_back(recipient); });
   }
-  return answer_from(host, connection, host.handlers().envrcpt, recipient);
+  return answer_from(host, connection, MilterCommand::Rcpt, host.handlers().envrcpt, recipient);
 }
 
 // A configured limit of 0 (none), and any larger than the ceiling, is the ceiling.
@@ -223,18 +231,19 @@ void store_header(MilterConnection& connection, std::string_view name, std::stri
 bool handle_header(MilterHost& host, MilterConnection& connection, Bytes payload) {
   ByteReader reader(payload);
   const std::optional<Bytes> name = reader.read_until(kNul);
-  if (!name) return answer(host, connection, MilterResponse::Continue);
+  if (!name) return answer_step(host, connection, MilterCommand::Header, MilterResponse::Continue);
   const std::string_view value = as_text(reader.read_until_or_end(kNul));
   if (!connection.header_limit_reached) store_header(connection, as_text(*name), value);
-  return answer_from(host, connection, host.handlers().header, as_text(*name), value);
+  return answer_from(host, connection, MilterCommand::Header, host.handlers().header,
+                     as_text(*name), value);
 }
 
 bool handle_eoh(MilterHost& host, MilterConnection& connection, Bytes) {
-  return answer_from(host, connection, host.handlers().eoh);
+  return answer_from(host, connection, MilterCommand::Eoh, host.handlers().eoh);
 }
 
 bool handle_body(MilterHost& host, MilterConnection& connection, Bytes payload) {
-  return answer_from(host, connection, host.handlers().body, payload);
+  return answer_from(host, connection, MilterCommand::Body, host.handlers().body, payload);
 }
 
 bool answer_message(MilterHost& host, MilterConnection& connection, MilterResponse response) {
@@ -340,15 +349,17 @@ CommandHandler handler_for(std::uint8_t command) noexcept {
   return nullptr;
 }
 
-// SMFIC_DATA, SMFIC_UNKNOWN and unassigned bytes are answered and otherwise
-// ignored; at debug level the trace names what was skipped.
+// SMFIC_DATA, SMFIC_UNKNOWN and unassigned bytes are answered (unless
+// negotiated without reply) and otherwise ignored; at debug level the trace names what was skipped.
 bool handle_ignored(MilterHost& host, MilterConnection& connection, std::uint8_t command) {
+  const bool answered = (connection.protocol & no_reply_flag(command)) == 0;
   if (log_enabled(Severity::Debug)) {
-    log_message(Severity::Debug, cat("milter: ignored ", milter_command_name(command), " from ",
-                                     peer_text(connection), ", answered ",
-                                     milter_response_name(MilterResponse::Continue)));
+    log_message(Severity::Debug,
+                cat("milter: ignored ", milter_command_name(command), " from ",
+                    peer_text(connection), answered ? ", answered " : ", not answered",
+                    answered ? milter_response_name(MilterResponse::Continue) : ""));
   }
-  return answer(host, connection, MilterResponse::Continue);
+  return !answered || answer(host, connection, MilterResponse::Continue);
 }
 
 }  // namespace

@@ -32,9 +32,10 @@ struct ConnectInfo {
 
 // The nine optional handlers, in protocol order. Every handler but abort
 // returns the response byte to send. An absent handler answers
-// SMFIR_CONTINUE, except an absent eom, which answers SMFIR_ACCEPT. Texts
-// passed to handlers are valid only during the call. A handler must not close
-// the connection; it may queue replies with queue_reply.
+// SMFIR_CONTINUE, except an absent eom, which answers SMFIR_ACCEPT. A step
+// negotiated without reply (SMFIP_NR_*) calls its handler and sends nothing.
+// Texts passed to handlers are valid only during the call. A handler must not
+// close the connection; it may queue replies with queue_reply.
 //
 // eom is asynchronous: it returns the task that reaches the answer, which
 // may wait on the worker's loop (DNS). The codec starts it; while it runs

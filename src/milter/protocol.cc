@@ -37,6 +37,20 @@ std::string milter_command_name(std::uint8_t command) {
   return cat("command 0x", kHex[command >> 4], kHex[command & 0x0F]);
 }
 
+std::uint32_t no_reply_flag(std::uint8_t command) noexcept {
+  switch (static_cast<MilterCommand>(command)) {
+    case MilterCommand::Connect: return kSmfipNrConn;
+    case MilterCommand::Helo: return kSmfipNrHelo;
+    case MilterCommand::Mail: return kSmfipNrMail;
+    case MilterCommand::Rcpt: return kSmfipNrRcpt;
+    case MilterCommand::Data: return kSmfipNrData;
+    case MilterCommand::Header: return kSmfipNrHdr;
+    case MilterCommand::Eoh: return kSmfipNrEoh;
+    case MilterCommand::Unknown: return kSmfipNrUnkn;
+    default: return 0;
+  }
+}
+
 std::string_view milter_response_name(MilterResponse response) noexcept {
   switch (response) {
     case MilterResponse::OptNeg: return "SMFIC_OPTNEG";

@@ -64,6 +64,28 @@ inline constexpr std::uint32_t kMilterVersion = 6;
 inline constexpr std::uint32_t kSmfifAddHdrs = 0x01;
 inline constexpr std::uint32_t kSmfifChgHdrs = 0x10;
 inline constexpr std::uint32_t kSmfipNoBody = 0x10;
+// Protocol 6 flags by which the filter asks the MTA to leave a step out
+// (SMFIP_NO*) or to go on after a step without waiting for an answer
+// (SMFIP_NR_*).
+inline constexpr std::uint32_t kSmfipNoRcpt = 0x08;
+inline constexpr std::uint32_t kSmfipNrHdr = 0x80;
+inline constexpr std::uint32_t kSmfipNoUnknown = 0x100;
+inline constexpr std::uint32_t kSmfipNoData = 0x200;
+inline constexpr std::uint32_t kSmfipNrConn = 0x1000;
+inline constexpr std::uint32_t kSmfipNrHelo = 0x2000;
+inline constexpr std::uint32_t kSmfipNrMail = 0x4000;
+inline constexpr std::uint32_t kSmfipNrRcpt = 0x8000;
+inline constexpr std::uint32_t kSmfipNrData = 0x10000;
+inline constexpr std::uint32_t kSmfipNrUnkn = 0x20000;
+inline constexpr std::uint32_t kSmfipNrEoh = 0x40000;
+// The one-round-trip conversation (MilterOneRoundTrip): no recipients, body,
+// DATA or unknown commands, which the policy never uses, and no answer to any
+// step before end of message, whose answer is always SMFIR_CONTINUE.
+inline constexpr std::uint32_t kOneRoundTripProtocol =
+    kSmfipNoBody | kSmfipNoRcpt | kSmfipNoUnknown | kSmfipNoData | kSmfipNrConn | kSmfipNrHelo |
+    kSmfipNrMail | kSmfipNrRcpt | kSmfipNrData | kSmfipNrUnkn | kSmfipNrEoh | kSmfipNrHdr;
+// The SMFIP_NR_* flag that spares the answer to a command, or 0.
+std::uint32_t no_reply_flag(std::uint8_t command) noexcept;
 // Version, actions and protocol flags of an SMFIC_OPTNEG payload.
 inline constexpr std::size_t kOptNegPayloadMin = 12;
 
@@ -74,5 +96,13 @@ struct NegotiationMasks {
   std::uint32_t actions = kSmfifAddHdrs | kSmfifChgHdrs;
   std::uint32_t protocol = kSmfipNoBody;
 };
+
+// The masks of the daemon: the specified protocol, or with one_round_trip the
+// no-reply flags and skipped steps above, as far as the MTA offers them.
+constexpr NegotiationMasks negotiation_masks(bool one_round_trip) noexcept {
+  NegotiationMasks masks;
+  if (one_round_trip) masks.protocol = kOneRoundTripProtocol;
+  return masks;
+}
 
 }  // namespace tessvane

@@ -49,6 +49,7 @@ Result<std::unique_ptr<Worker>> make_worker(WorkerSetup setup) {
 Worker::Worker(WorkerSetup setup, sys::EventQueue queue)
     : handlers_(std::move(setup.handlers)),
       limits_(setup.limits),
+      masks_(setup.negotiation),
       index_(setup.index),
       queue_(std::move(queue)),
       shutdown_fd_(setup.shutdown_fd),
@@ -163,6 +164,8 @@ void Worker::wait_and_handle() {
 }
 
 void Worker::handle_events(std::span<const sys::Event> events) {
+  // The log lines of one pass (one per message) leave together.
+  hold_log_lines();
   router_.begin_pass();
   for (const sys::Event& event : events) handle_event(event, true);
   // Events that an early submission of a full batch brought back during this
@@ -175,6 +178,7 @@ void Worker::handle_events(std::span<const sys::Event> events) {
   }
   timers_.fire_due(monotonic_ms());
   answer_ready_verdicts();
+  flush_log_lines();
 }
 
 // Answering happens here, outside every event and timer handler, so that a

@@ -63,6 +63,7 @@ struct WorkerSetup {
   MilterHandlers handlers;
   ReloadHook reload_hook;
   HeaderLimits limits;
+  NegotiationMasks negotiation;
   std::uint32_t max_connections = 0;
   // How long draining may last. Always kDrainPeriodMs in the daemon; a field
   // only so that tests can shorten it.

@@ -6,6 +6,7 @@
 #include "base/clock.h"
 #include "base/text.h"
 #include "config/list_holder.h"
+#include "log/fixed_line.h"
 #include "log/logger.h"
 #include "config/settings.h"
 #include "policy/auth_results.h"
@@ -22,11 +23,14 @@ constexpr std::int64_t kNsPerMs = 1'000'000;
 constexpr std::string_view kSpfMethodName = "spf";
 
 // The start of every verdict line: "id=... peer=name[address] client=... from=...".
-std::string line_head(const MessageFacts& facts, const PeerIdentity& peer,
-                      std::string_view client) {
-  return cat("id=", sanitized(facts.queue_id), " peer=", sanitized(peer.name), "[",
-             sanitized(peer.address), "] client=", sanitized(client),
-             " from=", sanitized(facts.sender));
+void line_head(FixedLine& line, const MessageFacts& facts, const PeerIdentity& peer,
+               std::string_view client) noexcept {
+  line << "id=";
+  line.sanitized(facts.queue_id) << " peer=";
+  line.sanitized(peer.name) << "[";
+  line.sanitized(peer.address) << "] client=";
+  line.sanitized(client) << " from=";
+  line.sanitized(facts.sender);
 }
 
 // Floor division, so that a clock step backwards still gives whole ms.
@@ -35,36 +39,31 @@ std::int64_t elapsed_ms(std::int64_t start_ns) noexcept {
   return ns >= 0 ? ns / kNsPerMs : -((-ns + kNsPerMs - 1) / kNsPerMs);
 }
 
-std::string elapsed_text(std::int64_t start_ns) {
-  return cat(elapsed_ms(start_ns), "ms");
-}
-
+// Built in fixed buffers of one log line: the line of every message costs no
+// allocation.
 void log_verdict(const MessageFacts& facts, const PeerIdentity& peer, const Verdict& verdict,
-                 std::int64_t start_ns) {
+                 std::int64_t start_ns) noexcept {
   if (!log_enabled(Severity::Info)) return;
   const std::string_view result = spf_result_name(verdict.result);
-  const std::string elapsed = elapsed_text(start_ns);
+  const std::int64_t elapsed = elapsed_ms(start_ns);
   const std::string_view client = facts.client ? *facts.client : std::string_view{};
-  std::string head = line_head(facts, peer, client);
+  FixedLine line;
+  line_head(line, facts, peer, client);
   switch (verdict.kind) {
-    case VerdictCase::TrustedRelay:
-      log_message(Severity::Info, cat(head, " result=none reason=trusted-relay elapsed=", elapsed));
-      return;
-    case VerdictCase::Whitelisted:
-      log_message(Severity::Info, cat(head, " result=pass (whitelisted) elapsed=", elapsed));
-      return;
-    case VerdictCase::Evaluated:
-      log_message(Severity::Info, cat(head, " result=", result, " elapsed=", elapsed));
-      if (!verdict.reason.empty()) {
-        log_message(Severity::Info,
-                    cat("id=", sanitized(facts.queue_id), " domain=", sanitized(verdict.domain),
-                        " result=", result, " reason=", verdict.reason));
-      }
-      return;
-    default:
-      log_message(Severity::Info,
-                  cat(head, " result=", result, " reason=", verdict.reason, " elapsed=", elapsed));
-      return;
+    case VerdictCase::TrustedRelay: line << " result=none reason=trusted-relay"; break;
+    case VerdictCase::Whitelisted: line << " result=pass (whitelisted)"; break;
+    case VerdictCase::Evaluated: line << " result=" << result; break;
+    default: line << " result=" << result << " reason=" << verdict.reason; break;
+  }
+  line << " elapsed=";
+  line.signed_number(elapsed) << "ms";
+  log_message(Severity::Info, line.text());
+  if (verdict.kind == VerdictCase::Evaluated && !verdict.reason.empty()) {
+    FixedLine reason;
+    reason << "id=";
+    reason.sanitized(facts.queue_id) << " domain=";
+    reason.sanitized(verdict.domain) << " result=" << result << " reason=" << verdict.reason;
+    log_message(Severity::Info, reason.text());
   }
 }
 

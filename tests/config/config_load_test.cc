@@ -60,6 +60,7 @@ TEST(LoadSettings, EmptyFileGivesEveryDefault) {
   EXPECT_EQ(s.max_void_lookups, 2u);
   EXPECT_EQ(s.max_evaluation_ms, 20000);
   EXPECT_FALSE(s.strip_auth_results);
+  EXPECT_FALSE(s.milter_one_round_trip);
   EXPECT_FALSE(s.zmq_endpoint.has_value());
   EXPECT_EQ(s.zmq_topic, "spf.result");
   EXPECT_FALSE(s.whitelist_file.has_value());
@@ -95,6 +96,7 @@ TEST(LoadSettings, ReadsEveryKeyOfACompleteFile) {
                                 "MaxVoidLookups = 3\n"
                                 "MaxEvaluationMs = 15000\n"
                                 "StripAuthResults = true\n"
+                                "MilterOneRoundTrip = yes\n"
                                 "ZmqEndpoint = tcp://127.0.0.1:5556\n"
                                 "ZmqTopic = verdicts\n"
                                 "WhitelistFile = /etc/tessvane/whitelist\n"
@@ -128,6 +130,7 @@ TEST(LoadSettings, ReadsEveryKeyOfACompleteFile) {
   EXPECT_EQ(s.max_void_lookups, 3u);
   EXPECT_EQ(s.max_evaluation_ms, 15000);
   EXPECT_TRUE(s.strip_auth_results);
+  EXPECT_TRUE(s.milter_one_round_trip);
   EXPECT_EQ(s.zmq_endpoint, "tcp://127.0.0.1:5556");
   EXPECT_EQ(s.zmq_topic, "verdicts");
   EXPECT_EQ(s.whitelist_file, "/etc/tessvane/whitelist");
@@ -207,6 +210,9 @@ TEST(LoadSettings, RefusesMisplacedAndUnknownKeysOnLogAndStandardError) {
       {"[listener:a]\nSocket = 8890\nMaxConnections = 5\n",
        "config: [listener:a] key \"MaxConnections\" is a global key with no effect here; move "
        "it to [global]. Refusing to start"},
+      {"[listener:a]\nSocket = 8890\nMilterOneRoundTrip = yes\n",
+       "config: [listener:a] key \"MilterOneRoundTrip\" is a global key with no effect here; "
+       "move it to [global]. Refusing to start"},
       {"[listener:a]\nPort = 25\n",
        "config: [listener:a] unrecognized key \"Port\" (typo?); refusing to start"},
       // Only the first failure is reported.

@@ -308,6 +308,55 @@ class WhitelistReloadTest(DaemonTestBase):
         self.assertFalse(any("config generation advanced" in line for line in daemon.seen))
 
 
+class OneRoundTripTest(DaemonTestBase):
+    """MilterOneRoundTrip: the MTA is answered only at end of message, and the
+    verdicts, headers and log lines are those of the usual conversation."""
+
+    ONE_ROUND_TRIP = 0x7F398  # what the daemon asks for of an MTA offering every flag
+
+    def test_verdicts_and_limits_are_kept_with_one_answer_per_message(self):
+        from milter_client import SMFIR_ACCEPT, SMFIR_INSHEADER, SMFIR_TEMPFAIL, \
+            parse_insert_header
+
+        dns, address = start_dns({"example.com": {"TXT": ["v=spf1 ip4:192.0.2.0/24 -all"]}})
+        if dns is None:
+            self.skipTest("port 53 of a loopback address cannot be bound")
+        self.addCleanup(dns.stop)
+        daemon = self.start(self.write_config(extra="MilterOneRoundTrip = yes\nMaxHeaders = 2",
+                                              nameserver=address))
+
+        def one_message(mta, client, headers):
+            modifications, final = mta.message(client_addr=client, helo="mail.example.com",
+                                               sender="<user@example.com>", headers=headers)
+            inserted = [parse_insert_header(data)[2] for code, data in modifications
+                        if code == SMFIR_INSHEADER]
+            return final[0], inserted
+
+        # An MTA offering every flag, and one offering no reply flags (each
+        # step is then answered, which the client reads).
+        for offer, protocol in ((0x1FFFFF, self.ONE_ROUND_TRIP), (0x3F, 0x18)):
+            with self.mta() as mta:
+                self.assertEqual(mta.negotiate(protocol=offer), (6, 0x11, protocol))
+                for client, result in (("192.0.2.25", "pass"), ("198.51.100.7", "fail")):
+                    del daemon.seen[:]  # wait_line then finds only this message's line
+                    final, inserted = one_message(mta, client, [("Subject", "test")])
+                    self.assertEqual(final, SMFIR_ACCEPT)
+                    self.assertEqual(len(inserted), 1, inserted)
+                    self.assertIn("spf=%s" % result, inserted[0])
+                    self.assertIn("smtp.client-ip=%s" % client, inserted[0])
+                    self.assertIsNotNone(daemon.wait_line(
+                        "peer=unknown[127.0.0.1] client=%s from=user@example.com result=%s"
+                        % (client, result)))
+                # Three headers exceed MaxHeaders = 2: tempfail, nothing inserted.
+                del daemon.seen[:]
+                final, inserted = one_message(mta, "192.0.2.25",
+                                              [("A", "1"), ("B", "2"), ("C", "3")])
+                self.assertEqual((final, inserted), (SMFIR_TEMPFAIL, []))
+                self.assertIsNotNone(daemon.wait_line("header limit reached (2 headers, "))
+                self.assertIsNotNone(daemon.wait_line("exceeded MaxHeaders=2/MaxHeaderBytes="))
+                mta.quit()
+
+
 class UnixListenerTest(DaemonTestBase):
     def test_every_worker_serves_the_unix_socket_and_its_directory_is_made(self):
         path = os.path.join(self.dir.name, "sockets", "milter.sock")

@@ -113,6 +113,47 @@ TEST(Logger, StandardErrorFormDropsThePriority) {
   logger() = Logger{};
 }
 
+// Held lines leave at the flush, in order and byte for byte as they would
+// have left one by one; more than the held number sends the earlier ones.
+TEST(Logger, HeldLinesLeaveTogetherUnchangedAndInOrder) {
+  LogCapture capture;
+  std::vector<std::string> sent_alone;
+  const auto texts = [](std::size_t count) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < count; ++i) {
+      out.push_back("line " + std::to_string(i) + (i % 2 == 0 ? "\tcontrol" : std::string(2000, 'x')));
+    }
+    return out;
+  };
+  for (const std::string& text : texts(3)) log_message(Severity::Info, text);
+  sent_alone = capture.take_lines();
+  ASSERT_EQ(sent_alone.size(), 3u);
+
+  hold_log_lines();
+  for (const std::string& text : texts(3)) log_message(Severity::Info, text);
+  log_message(Severity::Debug, "");
+  EXPECT_TRUE(capture.take_lines().empty()) << "nothing leaves before the flush";
+  flush_log_lines();
+  std::vector<std::string> held = capture.take_lines();
+  ASSERT_EQ(held.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(held.begin(), held.begin() + 3), sent_alone);
+
+  hold_log_lines();
+  for (const std::string& text : texts(kHeldLogLines + 1)) log_message(Severity::Info, text);
+  // (Fewer than the 10 datagrams a Linux receiver queues by default.)
+  EXPECT_EQ(capture.take_lines().size(), kHeldLogLines) << "a full hold is sent at once";
+  flush_log_lines();
+  EXPECT_EQ(capture.take_lines().size(), 1u);
+  log_message(Severity::Info, "after");
+  EXPECT_EQ(capture.take_lines().size(), 1u) << "after the flush lines leave at once again";
+
+  // Closing the connection sends what is held.
+  hold_log_lines();
+  log_message(Severity::Info, "last");
+  close_log_connection();
+  EXPECT_EQ(capture.take_texts(), std::vector<std::string>{"last"});
+}
+
 TEST(Logger, SyslogWithoutListenerLosesLinesQuietly) {
   logger() = Logger{};
   logger().to_syslog = true;

@@ -134,7 +134,7 @@ class SampleConfiguration(unittest.TestCase):
     def test_the_sample_shows_every_key_with_the_manual_pages_default(self):
         documented = manual_defaults()
         shown = dict(sample_lines())
-        self.assertEqual(len(documented), 27, sorted(documented))
+        self.assertEqual(len(documented), 28, sorted(documented))
         self.assertEqual(sorted(shown), sorted(documented))
         for key, default in documented.items():
             if default not in ("none", ""):  # Socket has none either

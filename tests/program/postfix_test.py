@@ -469,8 +469,8 @@ VERDICTS = [
 
 
 class PostfixTest(unittest.TestCase):
-    """The methods run in name order on one rig: step 4 stops the daemon and
-    step 5 starts it again."""
+    """The methods run in name order on one rig: step 4 stops the daemon,
+    step 5 starts it again and step 6 restarts it with MilterOneRoundTrip."""
 
     rig = None
 
@@ -607,6 +607,34 @@ class PostfixTest(unittest.TestCase):
                 "smtp.helo=relay.tessvane.test")], message_id)
         self.assertTrue(wait_until(lambda: not self.rig.relay.queue()))
         self.assertEqual(self.rig.mailbox.messages("refused"), [])
+
+    def test_6_one_round_trip_delivers_the_same_headers(self):
+        # Postfix offers protocol 6's no-reply flags: with the key the daemon
+        # takes them, and an answer it sent to an unanswered step would make
+        # Postfix give up on the milter and tempfail the message.
+        with open(self.rig.config) as handle:
+            config = handle.read()
+        with open(self.rig.config, "w") as handle:
+            handle.write(config.replace("[listener:postfix]",
+                                        "MilterOneRoundTrip = yes\n[listener:postfix]"))
+        # The whitelist of the verdict table again (step 3 rewrote it).
+        with open(self.rig.whitelist, "w") as handle:
+            handle.write("203.0.113.9\n")
+        self.rig.start_daemon()
+        log_start = len(self.rig.mx.log())
+        for message_id, sender, client, expected in VERDICTS:
+            with self.subTest(message_id):
+                copies = self.send(message_id + "-1rt", sender, client)
+                self.assertEqual(self.ours(copies), [expected])
+        copies = self.send("forged-1rt", "alice@pass.tessvane.test", "192.0.2.25", [
+            "Authentication-Results: mx.tessvane.test; spf=pass smtp.mailfrom=forged.example",
+        ])
+        self.assertEqual(auth_results(copies[0]), [VERDICTS[0][3]])
+        self.assertIsNotNone(self.rig.daemon.wait_line(
+            "client=198.51.100.7 from=alice@pass.tessvane.test result=fail"))
+        warnings = [line for line in self.rig.mx.log()[log_start:].splitlines()
+                    if "warning" in line and "milter" in line]
+        self.assertEqual(warnings, [])
 
 
 # ---------------------------------------------------------------- namespace

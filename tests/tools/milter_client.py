@@ -42,6 +42,13 @@ MTA_VERSION = 6
 MTA_ACTIONS = 0x1FF
 MTA_PROTOCOL = 0x1FFFFF  # every protocol flag the filter may ask for
 
+# Protocol flags by which the filter leaves a step out, and those by which it
+# asks the MTA to go on after a step without waiting for an answer.
+SMFIP_NORCPT = 0x08
+SKIP_FLAGS = {SMFIC_RCPT: SMFIP_NORCPT}
+NO_REPLY_FLAGS = {SMFIC_CONNECT: 0x1000, SMFIC_HELO: 0x2000, SMFIC_MAIL: 0x4000,
+                  SMFIC_RCPT: 0x8000, SMFIC_HEADER: 0x80, SMFIC_EOH: 0x40000}
+
 
 class MilterError(Exception):
     pass
@@ -113,13 +120,23 @@ class MilterClient:
     def macros(self, command, pairs):
         self.send(SMFIC_MACRO, command + b"".join(cstr(k) + cstr(v) for k, v in pairs))
 
+    def _negotiated(self, flags):
+        return self.negotiated is not None and self.negotiated[2] & flags != 0
+
     def connect(self, host_name, address, port=25):
         family = b"6" if ":" in address else b"4"
-        self.send(SMFIC_CONNECT, cstr(host_name) + family + struct.pack(">H", port) + cstr(address))
-        return self.expect(SMFIR_CONTINUE)
+        return self.step(SMFIC_CONNECT,
+                         cstr(host_name) + family + struct.pack(">H", port) + cstr(address))
 
     def step(self, command, data):
+        """Sends a step and reads its SMFIR_CONTINUE, unless the filter
+        negotiated the step away (nothing is sent) or negotiated no answer to
+        it (nothing is read: a stray answer shows up at the next read)."""
+        if self._negotiated(SKIP_FLAGS.get(command, 0)):
+            return None
         self.send(command, data)
+        if self._negotiated(NO_REPLY_FLAGS.get(command, 0)):
+            return None
         return self.expect(SMFIR_CONTINUE)
 
     def end_of_message(self):
