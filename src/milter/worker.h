@@ -146,6 +146,7 @@ class Worker final : public MilterHost, public sys::IoLoop {
   void accept_pass(Listener& listener);
   void retry_stalled_accepts();
   std::optional<int> accept_retry_wait_ms() const noexcept;
+  bool any_accept_stalled() const noexcept;
   void admit(UniqueFd socket, const sockaddr_storage& peer, socklen_t peer_length);
   void report_refusals();
 

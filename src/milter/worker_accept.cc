@@ -97,22 +97,26 @@ void Worker::accept_pass(Listener& listener) {
 
 // Edge-triggered readiness is not reported again for connections that were
 // already queued when accept failed, so the worker goes back for them.
+// Runs at the end of every pass: the clock is read only while a listener is
+// stalled, so the message path pays nothing for it.
 void Worker::retry_stalled_accepts() {
   const bool closed = std::exchange(closed_since_accept_retry_, false);
-  if (draining_) return;
+  if (draining_ || !any_accept_stalled()) return;
   if (!closed && wall_clock_ms() - last_accept_attempt_ms_ < kAcceptRetryIntervalMs) return;
   for (Listener& listener : listeners_) {
     if (listener.open && listener.accept_stalled) accept_pass(listener);
   }
 }
 
+bool Worker::any_accept_stalled() const noexcept {
+  return std::any_of(listeners_.begin(), listeners_.end(),
+                     [](const Listener& l) { return l.open && l.accept_stalled; });
+}
+
 // How long the next wait may last so that a stalled listener is retried in
 // time; none when no listener is stalled.
 std::optional<int> Worker::accept_retry_wait_ms() const noexcept {
-  const bool stalled = std::any_of(listeners_.begin(), listeners_.end(), [](const Listener& l) {
-    return l.open && l.accept_stalled;
-  });
-  if (!stalled) return std::nullopt;
+  if (!any_accept_stalled()) return std::nullopt;
   const std::int64_t due = last_accept_attempt_ms_ + kAcceptRetryIntervalMs - wall_clock_ms();
   return static_cast<int>(std::clamp<std::int64_t>(due, 0, kAcceptRetryIntervalMs));
 }
