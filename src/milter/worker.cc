@@ -296,6 +296,10 @@ void Worker::read_connection(int descriptor) {
       return;
     }
     if (!dispatch_input(*this, connection)) return;
+    // A short read took all the socket had; with edge-triggered interest,
+    // bytes that arrive later raise an event of their own, so asking again
+    // now would only cost a read that would block.
+    if (static_cast<std::size_t>(n) < scratch_.size()) return;
   }
 }
 

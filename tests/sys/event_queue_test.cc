@@ -41,6 +41,23 @@ Pair socket_pair() {
   return {UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
+// A connected loopback TCP pair, both ends non-blocking.
+Pair tcp_pair() {
+  UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  EXPECT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(listen(listener.get(), 1), 0);
+  EXPECT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  UniqueFd far(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  EXPECT_EQ(connect(far.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  UniqueFd near(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+  EXPECT_GE(fcntl(far.get(), F_SETFL, O_NONBLOCK), 0);
+  return {std::move(near), std::move(far)};
+}
+
 void send_text(const UniqueFd& fd, std::string_view text) {
   ASSERT_EQ(send(fd.get(), text.data(), text.size(), MSG_NOSIGNAL),
             static_cast<ssize_t>(text.size()));
@@ -165,6 +182,31 @@ TEST_F(EventQueueTest, PeerCloseSetsEndOfStream) {
   EXPECT_TRUE(events[0].readable);
   EXPECT_TRUE(events[0].end_of_stream);
   EXPECT_FALSE(events[0].error);
+}
+
+// The milter worker stops reading a connection at a short read: that is
+// sound only if bytes and the close that come after it are reported anew.
+TEST_F(EventQueueTest, AfterAShortReadLaterBytesAndTheCloseAreReported) {
+  for (const bool tcp : {false, true}) {
+    SCOPED_TRACE(tcp ? "tcp" : "unix");
+    Pair pair = tcp ? tcp_pair() : socket_pair();
+    ASSERT_TRUE(queue_->queue_change(pair.near.get(), Interest::ReadEdge));
+    std::array<char, 4096> buffer;
+    for (const std::string_view text : {"first", "second"}) {
+      send_text(pair.far, text);
+      std::vector<Event> events = wait_for(kWaitMs);
+      ASSERT_EQ(events.size(), 1u);
+      EXPECT_TRUE(events[0].readable);
+      EXPECT_FALSE(events[0].end_of_stream);
+      ASSERT_EQ(recv(pair.near.get(), buffer.data(), buffer.size(), 0),
+                static_cast<ssize_t>(text.size()));
+    }
+    pair.far.reset();
+    const std::vector<Event> events = wait_for(kWaitMs);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(events[0].end_of_stream);
+    queue_->forget(pair.near.get());
+  }
 }
 
 TEST_F(EventQueueTest, PipeWriterCloseSetsEndOfStream) {
