@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-#include "base/clock.h"
 #include "base/text.h"
 #include "check/command_line.h"
 #include "check/evaluation_inputs.h"
@@ -49,7 +48,7 @@ SpfResult evaluate(Resolver& resolver, const EvaluationInputs& inputs) {
   if (inputs.domain().empty()) return SpfResult::None;
   const SpfRequest request{inputs.request_client(), inputs.sender(), inputs.helo(),
                            inputs.client_is_ipv6()};
-  EvalLimits limits = start_eval_limits(kMaxVoidLookups, kMaxEvaluationMs, wall_clock_ms());
+  EvalLimits limits = start_eval_limits(kMaxVoidLookups, kMaxEvaluationMs, budget_clock_ms());
   EvalContext context{resolver, request, limits};
   return classify_outcome(check_host(context, inputs.domain(), false)).result;
 }

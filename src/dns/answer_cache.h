@@ -22,9 +22,9 @@
 #include <unordered_map>
 #include <utility>
 
-#include "base/clock.h"
 #include "base/error_code.h"
 #include "dns/record_list.h"
+#include "sys/platform.h"
 
 namespace tessvane {
 
@@ -48,12 +48,14 @@ std::string_view negative_kind_name(NegativeKind kind) noexcept;
 
 class AnswerCache {
  public:
-  // Wall-clock seconds; tests pass their own to move time.
+  // Wall-clock seconds; tests pass their own to move time. The default is
+  // read at every lookup, so it is the coarse clock: an entry may outlive its
+  // TTL by a scheduler tick.
   using Clock = std::function<std::int64_t()>;
 
   // A limit or negative TTL of 0 takes the default (1000 entries, 60 s).
   explicit AnswerCache(std::uint32_t limit = 0, std::uint32_t negative_ttl = 0,
-                       Clock clock = wall_clock_s);
+                       Clock clock = sys::coarse_wall_clock_s);
 
   // A miss (nullopt), the records of a live positive entry (shared, not
   // copied), or the error of a live negative entry (DnsNameError,

@@ -2,7 +2,6 @@
 
 #include <new>
 
-#include "base/clock.h"
 #include "config/settings.h"
 #include "base/text.h"
 #include "log/logger.h"
@@ -66,7 +65,7 @@ Task<SpfOutcome> run_check_host(const MessageFacts& facts, std::string_view doma
   request.sender = facts.sender;
   request.helo = facts.helo_or_unknown();
   EvalLimits eval_limits =
-      start_eval_limits(limits.max_void_lookups, limits.max_evaluation_ms, wall_clock_ms());
+      start_eval_limits(limits.max_void_lookups, limits.max_evaluation_ms, budget_clock_ms());
   Result<std::shared_ptr<Resolver>> resolver = evaluation_resolver(loop);
   if (!resolver) co_return SpfOutcome::failed(resolver.error());
   const std::shared_ptr<Resolver> held = std::move(*resolver);

@@ -12,6 +12,7 @@
 
 #include "base/error_code.h"
 #include "spf/spf_result.h"
+#include "sys/platform.h"
 
 namespace tessvane {
 
@@ -41,8 +42,14 @@ struct EvalLimits {
   std::int64_t max_evaluation_ms = 20000;
   std::uint64_t dns_term_count = 0;
   std::uint64_t void_lookup_count = 0;
-  std::int64_t deadline_ms = std::numeric_limits<std::int64_t>::max();  // wall clock
+  std::int64_t deadline_ms = std::numeric_limits<std::int64_t>::max();  // budget_clock_ms
 };
+
+// The clock of the time budget: the wall clock to within a scheduler tick,
+// cheap enough to read before every lookup of every evaluation.
+inline std::int64_t budget_clock_ms() noexcept {
+  return sys::coarse_wall_clock_ms();
+}
 
 // Limits with both counters 0 and the deadline max_evaluation_ms after
 // now_ms; a budget of 0 means none (the largest deadline). The sum saturates.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "base/clock.h"
 
 namespace tessvane {
 namespace {
@@ -87,7 +86,7 @@ std::optional<ClientAddress> client_address(const SpfRequest& request) noexcept 
 }
 
 bool budget_expired(const EvalLimits& limits) noexcept {
-  return wall_clock_ms() >= limits.deadline_ms;
+  return budget_clock_ms() >= limits.deadline_ms;
 }
 
 Status count_dns_term(EvalContext& context) {

@@ -3,6 +3,7 @@
 // One implementation file per platform; CMake picks it.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -24,5 +25,15 @@ Status set_tcp_connect_timeout(int fd, unsigned seconds) noexcept;
 // values an off-path attacker must not predict (DNS query IDs). Errors: the
 // platform's, should the source be unavailable.
 Status fill_random(std::span<std::byte> out) noexcept;
+
+// The wall clock (milliseconds, as wall_clock_ms) to within the kernel's tick,
+// a few milliseconds, read at a fraction of the cost of a precise reading:
+// for the checks an evaluation repeats at every lookup (its time budget,
+// cache lifetimes), which need no finer grain. A clock that cannot be read
+// counts as 0.
+std::int64_t coarse_wall_clock_ms() noexcept;
+inline std::int64_t coarse_wall_clock_s() noexcept {
+  return coarse_wall_clock_ms() / 1000;
+}
 
 }  // namespace tessvane::sys

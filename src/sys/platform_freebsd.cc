@@ -30,6 +30,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/sysctl.h>
+#include <time.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -71,6 +72,12 @@ Status set_tcp_connect_timeout(int fd, unsigned seconds) noexcept {
 Status fill_random(std::span<std::byte> out) noexcept {
   arc4random_buf(out.data(), out.size());  // cannot fail
   return {};
+}
+
+std::int64_t coarse_wall_clock_ms() noexcept {
+  timespec ts{};
+  if (clock_gettime(CLOCK_REALTIME_FAST, &ts) != 0) return 0;
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
 }
 
 }  // namespace tessvane::sys

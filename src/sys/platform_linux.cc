@@ -2,6 +2,7 @@
 #include <netinet/tcp.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,6 +39,12 @@ Status fill_random(std::span<std::byte> out) noexcept {
     out = out.subspan(static_cast<std::size_t>(n));
   }
   return {};
+}
+
+std::int64_t coarse_wall_clock_ms() noexcept {
+  timespec ts{};
+  if (clock_gettime(CLOCK_REALTIME_COARSE, &ts) != 0) return 0;
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
 }
 
 }  // namespace tessvane::sys
