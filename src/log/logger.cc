@@ -176,6 +176,10 @@ void flush_log_lines() noexcept {
   t_held.holding = false;
 }
 
+std::size_t held_log_line_count() noexcept {
+  return t_held.count;
+}
+
 void write_stderr_locked(std::string_view text) noexcept {
   flockfile(stderr);
   write_all_ignoring_errors(STDERR_FILENO, text);

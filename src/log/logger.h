@@ -56,6 +56,8 @@ void close_log_connection() noexcept;
 inline constexpr std::size_t kHeldLogLines = 8;
 void hold_log_lines() noexcept;
 void flush_log_lines() noexcept;
+// The lines the calling thread holds, not yet sent.
+std::size_t held_log_line_count() noexcept;
 
 // Builds the line exactly as it is sent to syslog (header, text, cut,
 // sanitized) into out; returns its length.

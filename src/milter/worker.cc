@@ -149,24 +149,51 @@ bool Worker::keep_running() {
 }
 
 std::optional<int> Worker::wait_timeout() const noexcept {
+  if (!unfinished_reads_.empty()) return 0;
   const std::optional<int> cap = draining_ ? std::optional<int>(kDrainWaitMs) : accept_retry_wait_ms();
   return timers_.wait_ms(monotonic_ms(), cap);
 }
 
+// Every log line wakes the syslog daemon, so a busy worker sends the lines
+// (one per message) of several passes together: it looks for more ready
+// events without sleeping, and sends what it holds once there are none, a
+// batch is full or the oldest line has waited kWorkerLogHoldMs.
 void Worker::wait_and_handle() {
   std::array<sys::Event, kWorkerEventsPerWait> events;
-  const Result<std::size_t> count = queue_->wait(events, wait_timeout());
+  Result<std::size_t> count = queue_->wait(events, wait_timeout());
   if (!count) {
     log_kevent_error(count.error());
     return;
   }
-  handle_events(std::span(events).first(*count));
+  hold_log_lines();
+  handle_pass(std::span(events).first(*count));
+  std::optional<std::int64_t> held_since;
+  while (held_log_line_count() != 0) {
+    const std::int64_t now = monotonic_ms();
+    if (!held_since) held_since = now;
+    if (now - *held_since >= kWorkerLogHoldMs) break;
+    count = queue_->wait(events, 0);
+    if (!count || *count == 0) break;
+    handle_pass(std::span(events).first(*count));
+  }
+  flush_log_lines();
+  if (!count) log_kevent_error(count.error());
 }
 
 void Worker::handle_events(std::span<const sys::Event> events) {
-  // The log lines of one pass (one per message) leave together.
   hold_log_lines();
+  handle_pass(events);
+  flush_log_lines();
+}
+
+void Worker::handle_pass(std::span<const sys::Event> events) {
   router_.begin_pass();
+  std::vector<std::pair<int, std::uint64_t>> unfinished;
+  unfinished.swap(unfinished_reads_);
+  for (const auto& [descriptor, serial] : unfinished) {
+    const auto found = connections_.find(descriptor);
+    if (found != connections_.end() && found->second->serial == serial) read_connection(descriptor);
+  }
   for (const sys::Event& event : events) handle_event(event, true);
   // Events that an early submission of a full batch brought back during this
   // pass belong to it: edge-triggered readiness is reported only once.
@@ -178,7 +205,6 @@ void Worker::handle_events(std::span<const sys::Event> events) {
   }
   timers_.fire_due(monotonic_ms());
   answer_ready_verdicts();
-  flush_log_lines();
 }
 
 // Answering happens here, outside every event and timer handler, so that a
@@ -276,13 +302,14 @@ void Worker::drain_reload_pipe() noexcept {
 }
 
 void Worker::read_connection(int descriptor) {
-  for (;;) {
+  for (std::size_t reads = 0;; ++reads) {
     const auto found = connections_.find(descriptor);
     if (found == connections_.end()) return;
     MilterConnection& connection = *found->second;
     // A held packet waits for the pending answer; what follows it stays in
     // the socket, so the input buffer keeps its bound.
     if (connection.verdict.input_held) return;
+    if (reads == kWorkerReadsPerTurn && defer_reading(connection)) return;
     const ssize_t n = ::read(descriptor, scratch_.data(), scratch_.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -301,6 +328,16 @@ void Worker::read_connection(int descriptor) {
     // now would only cost a read that would block.
     if (static_cast<std::size_t>(n) < scratch_.size()) return;
   }
+}
+
+// Without memory for the note the connection simply reads on.
+bool Worker::defer_reading(const MilterConnection& connection) noexcept {
+  try {
+    unfinished_reads_.emplace_back(connection.descriptor(), connection.serial);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
 }
 
 void Worker::start_draining() {

@@ -37,9 +37,15 @@
 namespace tessvane {
 
 inline constexpr std::int64_t kDrainPeriodMs = 30000;
-// Events taken per wait, and bytes per read of a connection.
+// Events taken per wait, bytes per read of a connection, and reads of one
+// connection in one turn: a peer that keeps its socket full yields to the
+// other connections after that many.
 inline constexpr std::size_t kWorkerEventsPerWait = 64;
 inline constexpr std::size_t kWorkerReadChunk = 8192;
+inline constexpr std::size_t kWorkerReadsPerTurn = 16;
+// How long a busy worker may keep the log lines of its passes before it
+// sends them together (an idle one sends them before it sleeps).
+inline constexpr std::int64_t kWorkerLogHoldMs = 10;
 
 // One listening socket of the worker, with the listener it was opened for.
 struct WorkerListener {
@@ -112,8 +118,8 @@ class Worker final : public MilterHost, public sys::IoLoop {
   // submitted meanwhile brought back. An event of a connection that is no
   // longer in the table, or whose tag is not the connection's serial (it was
   // closed earlier in the list and an accept has reused its descriptor), is
-  // ignored. The loop calls it after each wait; tests call it with a
-  // scripted list before the thread starts.
+  // ignored. Tests call it with a scripted list before the thread starts;
+  // the log lines of the list are sent before it returns.
   void handle_events(std::span<const sys::Event> events);
 
  private:
@@ -132,11 +138,13 @@ class Worker final : public MilterHost, public sys::IoLoop {
   void run();
   bool keep_running();
   void wait_and_handle();
+  void handle_pass(std::span<const sys::Event> events);
   std::optional<int> wait_timeout() const noexcept;
   void handle_event(const sys::Event& event, bool from_wait);
   MilterConnection* current_connection(const sys::Event& event);
   void answer_ready_verdicts();
   void resume_input(MilterConnection& connection);
+  bool defer_reading(const MilterConnection& connection) noexcept;
   void drain_reload_pipe() noexcept;
   void read_connection(int descriptor);
   void start_draining();
@@ -160,6 +168,10 @@ class Worker final : public MilterHost, public sys::IoLoop {
   // the end of the pass. A push that cannot allocate sets rescan_verdicts_.
   std::vector<std::pair<int, std::uint64_t>> ready_verdicts_;
   bool rescan_verdicts_ = false;
+  // Connections whose turn ended with bytes still in their socket (no new
+  // edge will announce them): (descriptor, serial), read on in the next
+  // pass, whose wait does not sleep.
+  std::vector<std::pair<int, std::uint64_t>> unfinished_reads_;
   std::uint64_t next_serial_ = 1;
   MilterHandlers handlers_;
   HeaderLimits limits_;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -478,6 +479,48 @@ TEST_F(WorkerTest, StaleEventOfAClosedConnectionSparesTheNextOnItsDescriptor) {
   EXPECT_TRUE(is_open_socket(number));  // B's, after A's
   launch();
   EXPECT_TRUE(exchange(b));
+}
+
+// A peer that keeps its socket full (a flooding MTA) gets a bounded turn:
+// one pass reads at most kWorkerReadsPerTurn chunks of it and serves the
+// other connections; the next pass reads on without waiting for an edge,
+// since none will come for bytes already there.
+TEST_F(WorkerTest, AFullSocketGetsABoundedTurnAndIsReadOnInTheNextPass) {
+  open_unix_listener();
+  const int listener = setup.listeners.back().socket.get();
+  build();
+  const sys::Event accept_ready{.descriptor = listener, .readable = true};
+  Client flooding = Client::local(unix_path);
+  ASSERT_TRUE(flooding.connected);
+  const int flooding_number = lowest_free_descriptor();
+  worker->handle_events(std::array{accept_ready});
+  ASSERT_TRUE(is_open_socket(flooding_number));
+  Client quiet = Client::local(unix_path);
+  ASSERT_TRUE(quiet.connected);
+  const int quiet_number = lowest_free_descriptor();
+  worker->handle_events(std::array{accept_ready});
+  ASSERT_TRUE(is_open_socket(quiet_number));
+  // Macros get no reply: all the flooding peer hears is its negotiation.
+  std::string flood = optneg();
+  while (flood.size() < (kWorkerReadsPerTurn + 2) * kWorkerReadChunk) {
+    flood += milter_packet('D', "C" + testing::nul("{x}") + testing::nul("y"));
+  }
+  flooding.send_all(flood);
+  quiet.send_all(optneg());
+  worker->handle_events(std::array{
+      sys::Event{.descriptor = flooding_number, .tag = 1, .readable = true},
+      sys::Event{.descriptor = quiet_number, .tag = 2, .readable = true},
+  });
+  EXPECT_EQ(quiet.reply().code, 'O');
+  EXPECT_EQ(flooding.reply().code, 'O');
+  int unread = 0;
+  ASSERT_EQ(ioctl(flooding_number, FIONREAD, &unread), 0);
+  EXPECT_EQ(static_cast<std::size_t>(unread), flood.size() - kWorkerReadsPerTurn * kWorkerReadChunk);
+  worker->handle_events({});
+  ASSERT_EQ(ioctl(flooding_number, FIONREAD, &unread), 0);
+  EXPECT_EQ(unread, 0);
+  launch();
+  EXPECT_TRUE(exchange(quiet));
 }
 
 }  // namespace
