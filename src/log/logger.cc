@@ -35,13 +35,27 @@ struct HeldLines {
 };
 thread_local HeldLines t_held;
 
+// Drops the first count held lines, keeping the others in order.
+void drop_first_held(std::size_t count) noexcept {
+  const std::size_t kept = t_held.count - count;
+  for (std::size_t i = 0; i < kept; ++i) {
+    std::memcpy(t_held.lines[i].data(), t_held.lines[count + i].data(), t_held.lengths[count + i]);
+    t_held.lengths[i] = t_held.lengths[count + i];
+  }
+  t_held.count = kept;
+}
+
+// Sends the held lines; those a full receiver refused stay held, in order.
 void send_held_lines() noexcept {
   if (t_held.count == 0) return;
+  if (!t_log_fd.valid()) {
+    t_held.count = 0;
+    return;
+  }
   std::array<std::string_view, kHeldLogLines> datagrams;
   for (std::size_t i = 0; i < t_held.count; ++i)
     datagrams[i] = std::string_view(t_held.lines[i].data(), t_held.lengths[i]);
-  if (t_log_fd.valid()) sys::send_datagrams(t_log_fd.get(), std::span(datagrams).first(t_held.count));
-  t_held.count = 0;
+  drop_first_held(sys::send_datagrams(t_log_fd.get(), std::span(datagrams).first(t_held.count)));
 }
 
 // Test-only redirection of the syslog path; empty means the platform's.
@@ -120,11 +134,16 @@ void log_message(Severity severity, std::string_view text) noexcept {
   if (!log_enabled(severity)) return;
   if (g_logger.to_syslog && t_held.holding && t_log_fd.valid()) {
     if (t_held.count == kHeldLogLines) send_held_lines();
+    // A receiver that takes none of a full hold loses its oldest line, as
+    // a full buffer loses a line sent alone.
+    if (t_held.count == kHeldLogLines) drop_first_held(1);
     const std::size_t slot = t_held.count;
     t_held.lengths[slot] = format_log_line(severity, text, t_held.lines[slot]);
     if (t_held.lengths[slot] != 0) ++t_held.count;
     return;
   }
+  // Lines held earlier leave first.
+  if (t_held.count != 0) flush_log_lines();
   std::array<char, kLogLineMax> buffer;
   std::string_view line(buffer.data(), format_log_line(severity, text, buffer));
   if (g_logger.to_syslog) {
@@ -144,7 +163,7 @@ void log_message(Severity severity, std::string_view text) noexcept {
 }
 
 void open_log_connection() noexcept {
-  send_held_lines();
+  flush_log_lines();
   t_log_pid = getpid();
   t_log_fd.reset();
   if (!g_logger.to_syslog) return;
@@ -162,8 +181,7 @@ void open_log_connection() noexcept {
 }
 
 void close_log_connection() noexcept {
-  send_held_lines();
-  t_held.holding = false;
+  flush_log_lines();
   t_log_fd.reset();
 }
 
@@ -173,7 +191,17 @@ void hold_log_lines() noexcept {
 
 void flush_log_lines() noexcept {
   send_held_lines();
+  t_held.count = 0;
   t_held.holding = false;
+}
+
+std::size_t send_held_log_lines() noexcept {
+  send_held_lines();
+  return t_held.count;
+}
+
+void drop_held_log_lines() noexcept {
+  t_held.count = 0;
 }
 
 std::size_t held_log_line_count() noexcept {
@@ -188,6 +216,8 @@ void write_stderr_locked(std::string_view text) noexcept {
 }
 
 void exit_with_fatal_report(ErrorCode error) noexcept {
+  // What the thread holds goes before the report, which goes at once.
+  flush_log_lines();
   std::array<char, 256> text{};
   constexpr std::string_view prefix = "fatal: exiting on ";
   const std::string_view name = error_name(error);

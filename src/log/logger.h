@@ -50,13 +50,19 @@ void close_log_connection() noexcept;
 
 // From hold_log_lines until flush_log_lines the calling thread's syslog lines
 // are kept, in order, and then sent together with as few system calls as the
-// platform allows; a loop that logs several lines per pass saves a send for
-// each. Holding more than kHeldLogLines sends the held ones first. Lines to
-// standard error are never held.
+// platform allows: a loop that logs a line per message saves a send, and a
+// wake-up of the syslog daemon, for each. Holding more than kHeldLogLines
+// sends the held ones first. Lines to standard error are never held.
+// flush_log_lines loses the lines a full receiver refuses, as one send per
+// line would; a line logged while not holding sends the held ones first.
 inline constexpr std::size_t kHeldLogLines = 8;
 void hold_log_lines() noexcept;
 void flush_log_lines() noexcept;
-// The lines the calling thread holds, not yet sent.
+// Sends the held lines and goes on holding; the lines the receiver refused
+// because its queue is full stay held, in order, for a later try. Returns
+// how many stay.
+std::size_t send_held_log_lines() noexcept;
+void drop_held_log_lines() noexcept;
 std::size_t held_log_line_count() noexcept;
 
 // Builds the line exactly as it is sent to syslog (header, text, cut,

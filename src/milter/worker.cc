@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <utility>
@@ -124,6 +125,7 @@ void Worker::verdict_ready(int descriptor, std::uint64_t serial) noexcept {
 
 int worker_main(Worker& worker) {
   open_log_connection();
+  hold_log_lines();
   worker.run();
   worker.leave();
   close_log_connection();
@@ -150,34 +152,47 @@ bool Worker::keep_running() {
 
 std::optional<int> Worker::wait_timeout() const noexcept {
   if (!unfinished_reads_.empty()) return 0;
-  const std::optional<int> cap = draining_ ? std::optional<int>(kDrainWaitMs) : accept_retry_wait_ms();
-  return timers_.wait_ms(monotonic_ms(), cap);
+  std::optional<int> cap = draining_ ? std::optional<int>(kDrainWaitMs) : accept_retry_wait_ms();
+  const std::int64_t now = monotonic_ms();
+  if (log_held_since_ms_) {
+    const auto due = static_cast<int>(
+        std::clamp<std::int64_t>(*log_held_since_ms_ + kWorkerLogHoldMs - now, 0, kWorkerLogHoldMs));
+    cap = cap ? std::min(*cap, due) : due;
+  }
+  return timers_.wait_ms(now, cap);
 }
 
-// Every log line wakes the syslog daemon, so a busy worker sends the lines
-// (one per message) of several passes together: it looks for more ready
-// events without sleeping, and sends what it holds once there are none, a
-// batch is full or the oldest line has waited kWorkerLogHoldMs.
 void Worker::wait_and_handle() {
   std::array<sys::Event, kWorkerEventsPerWait> events;
-  Result<std::size_t> count = queue_->wait(events, wait_timeout());
+  const Result<std::size_t> count = queue_->wait(events, wait_timeout());
   if (!count) {
     log_kevent_error(count.error());
-    return;
-  }
-  hold_log_lines();
-  handle_pass(std::span(events).first(*count));
-  std::optional<std::int64_t> held_since;
-  while (held_log_line_count() != 0) {
-    const std::int64_t now = monotonic_ms();
-    if (!held_since) held_since = now;
-    if (now - *held_since >= kWorkerLogHoldMs) break;
-    count = queue_->wait(events, 0);
-    if (!count || *count == 0) break;
+  } else {
     handle_pass(std::span(events).first(*count));
   }
-  flush_log_lines();
-  if (!count) log_kevent_error(count.error());
+  send_due_log_lines(monotonic_ms());
+}
+
+// Every log line wakes the syslog daemon, so the worker holds the lines of
+// its passes (one per message) and sends them together once a batch is full
+// (log_message does that) or the oldest has waited kWorkerLogHoldMs. A
+// receiver whose queue is full gets one more try; what it refuses twice is
+// lost, as a line sent alone to a full queue is.
+void Worker::send_due_log_lines(std::int64_t now_ms) noexcept {
+  if (held_log_line_count() == 0) {
+    log_held_since_ms_.reset();
+    log_refused_ = false;
+    return;
+  }
+  if (!log_held_since_ms_) log_held_since_ms_ = now_ms;
+  if (now_ms - *log_held_since_ms_ < kWorkerLogHoldMs) return;
+  const std::size_t before = held_log_line_count();
+  const std::size_t left = send_held_log_lines();
+  const bool refused = left != 0 && left == before;
+  if (refused && log_refused_) drop_held_log_lines();
+  log_refused_ = refused && !log_refused_;
+  log_held_since_ms_.reset();
+  if (held_log_line_count() != 0) log_held_since_ms_ = now_ms;
 }
 
 void Worker::handle_events(std::span<const sys::Event> events) {

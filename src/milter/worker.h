@@ -43,8 +43,7 @@ inline constexpr std::int64_t kDrainPeriodMs = 30000;
 inline constexpr std::size_t kWorkerEventsPerWait = 64;
 inline constexpr std::size_t kWorkerReadChunk = 8192;
 inline constexpr std::size_t kWorkerReadsPerTurn = 16;
-// How long a busy worker may keep the log lines of its passes before it
-// sends them together (an idle one sends them before it sleeps).
+// How long a worker keeps a log line to send it with others.
 inline constexpr std::int64_t kWorkerLogHoldMs = 10;
 
 // One listening socket of the worker, with the listener it was opened for.
@@ -139,6 +138,7 @@ class Worker final : public MilterHost, public sys::IoLoop {
   bool keep_running();
   void wait_and_handle();
   void handle_pass(std::span<const sys::Event> events);
+  void send_due_log_lines(std::int64_t now_ms) noexcept;
   std::optional<int> wait_timeout() const noexcept;
   void handle_event(const sys::Event& event, bool from_wait);
   MilterConnection* current_connection(const sys::Event& event);
@@ -172,6 +172,10 @@ class Worker final : public MilterHost, public sys::IoLoop {
   // edge will announce them): (descriptor, serial), read on in the next
   // pass, whose wait does not sleep.
   std::vector<std::pair<int, std::uint64_t>> unfinished_reads_;
+  // Monotonic time since which log lines are held, and whether the last
+  // try to send them was refused whole.
+  std::optional<std::int64_t> log_held_since_ms_;
+  bool log_refused_ = false;
   std::uint64_t next_serial_ = 1;
   MilterHandlers handlers_;
   HeaderLimits limits_;

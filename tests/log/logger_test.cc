@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -164,6 +165,69 @@ TEST(Logger, SyslogWithoutListenerLosesLinesQuietly) {
   close_log_connection();
   log_testing::set_syslog_path("");
   logger() = Logger{};
+}
+
+// A receiver whose queue is full refuses held lines without losing them:
+// they stay held, in order, and leave at a later try. A full hold that is
+// still refused loses its oldest line, and a flush what is still refused,
+// as lines sent one by one to a full queue are lost.
+TEST(Logger, LinesAFullReceiverRefusesStayHeldForALaterTry) {
+  LogCapture capture;
+  hold_log_lines();
+  const auto fill_the_queue = [] {
+    for (int i = 0; i < 100000; ++i) {
+      log_message(Severity::Info, "fill " + std::to_string(i));
+      if (send_held_log_lines() != 0) return "fill " + std::to_string(i);
+    }
+    return std::string("the queue never filled");
+  };
+  const std::string refused = fill_the_queue();
+  ASSERT_EQ(held_log_line_count(), 1u) << refused;
+  log_message(Severity::Info, "a");
+  log_message(Severity::Info, "b");
+  EXPECT_EQ(send_held_log_lines(), 3u);
+  std::vector<std::string> texts = capture.take_texts();
+  ASSERT_FALSE(texts.empty());
+  EXPECT_NE(texts.back(), refused);
+  EXPECT_EQ(send_held_log_lines(), 0u);
+  EXPECT_EQ(capture.take_texts(), (std::vector<std::string>{refused, "a", "b"}));
+
+  const std::string first = fill_the_queue();
+  for (std::size_t i = 1; i <= kHeldLogLines; ++i) log_message(Severity::Info, std::to_string(i));
+  EXPECT_EQ(held_log_line_count(), kHeldLogLines);
+  (void)capture.take_texts();
+  EXPECT_EQ(send_held_log_lines(), 0u);
+  texts = capture.take_texts();
+  ASSERT_EQ(texts.size(), kHeldLogLines);
+  EXPECT_EQ(texts.front(), "1") << first << " was the oldest and is lost";
+  EXPECT_EQ(texts.back(), std::to_string(kHeldLogLines));
+
+  (void)fill_the_queue();
+  flush_log_lines();
+  EXPECT_EQ(held_log_line_count(), 0u);
+  (void)capture.take_texts();
+  log_message(Severity::Info, "after");
+  EXPECT_EQ(capture.take_texts(), std::vector<std::string>{"after"});
+}
+
+// A fatal report sends what the thread holds before it: the process ends
+// right after, and held lines would die with it.
+TEST(Logger, FatalReportSendsTheHeldLinesFirst) {
+  LogCapture capture;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDERR_FILENO);
+    hold_log_lines();
+    log_message(Severity::Info, "held");
+    exit_with_fatal_report(ErrorCode::InvalidArgument);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_EQ(capture.take_texts(),
+            (std::vector<std::string>{"held", "fatal: exiting on InvalidArgument"}));
 }
 
 TEST(LoggerDeathTest, FatalReportLogsThenNamesTheErrorOnStandardError) {
