@@ -151,7 +151,7 @@ bool Worker::keep_running() {
 }
 
 std::optional<int> Worker::wait_timeout() const noexcept {
-  if (!unfinished_reads_.empty()) return 0;
+  if (!unfinished_reads_.empty() || (!draining_ && any_accept_pending())) return 0;
   std::optional<int> cap = draining_ ? std::optional<int>(kDrainWaitMs) : accept_retry_wait_ms();
   const std::int64_t now = monotonic_ms();
   if (log_held_since_ms_) {
@@ -208,6 +208,11 @@ void Worker::handle_pass(std::span<const sys::Event> events) {
   for (const auto& [descriptor, serial] : unfinished) {
     const auto found = connections_.find(descriptor);
     if (found != connections_.end() && found->second->serial == serial) read_connection(descriptor);
+  }
+  if (!draining_) {
+    for (Listener& listener : listeners_) {
+      if (listener.open && listener.accept_pending) accept_pass(listener);
+    }
   }
   for (const sys::Event& event : events) handle_event(event, true);
   // Events that an early submission of a full batch brought back during this

@@ -130,6 +130,9 @@ class Worker final : public MilterHost, public sys::IoLoop {
     // The last accept pass ended on an error (such as EMFILE) rather than
     // on an empty queue: connections may still wait, with no new edge.
     bool accept_stalled = false;
+    // The last accept pass took a connection and stopped there; more may be
+    // queued, with no new edge to announce them.
+    bool accept_pending = false;
   };
 
   // The event loop (worker.cc).
@@ -155,6 +158,7 @@ class Worker final : public MilterHost, public sys::IoLoop {
   void retry_stalled_accepts();
   std::optional<int> accept_retry_wait_ms() const noexcept;
   bool any_accept_stalled() const noexcept;
+  bool any_accept_pending() const noexcept;
   void admit(UniqueFd socket, const sockaddr_storage& peer, socklen_t peer_length);
   void report_refusals();
 

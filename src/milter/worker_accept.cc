@@ -61,8 +61,14 @@ void tune_tcp(int descriptor) noexcept {
 
 }  // namespace
 
+// One connection per pass. Every worker's queue reports a shared listening
+// socket, so the workers woken by the same readiness take the connections
+// of a burst in turns, instead of the first awake taking them all and
+// working alone. The rest is taken in the next pass, whose wait does not
+// sleep.
 void Worker::accept_pass(Listener& listener) {
   listener.accept_stalled = false;
+  listener.accept_pending = false;
   for (;;) {
     sockaddr_storage peer{};
     socklen_t peer_length = sizeof peer;
@@ -84,15 +90,22 @@ void Worker::accept_pass(Listener& listener) {
       continue;
     }
     UniqueFd socket(accepted);
+    listener.accept_pending = true;
     if (connections_.size() >= max_connections_) {
       ++refused_count_;
-      continue;
+      break;
     }
-    if (!make_non_blocking(socket.get())) continue;
+    if (!make_non_blocking(socket.get())) break;
     if (!listener.spec.is_unix) tune_tcp(socket.get());
     admit(std::move(socket), peer, peer_length);
+    break;
   }
   report_refusals();
+}
+
+bool Worker::any_accept_pending() const noexcept {
+  return std::any_of(listeners_.begin(), listeners_.end(),
+                     [](const Listener& l) { return l.open && l.accept_pending; });
 }
 
 // Edge-triggered readiness is not reported again for connections that were

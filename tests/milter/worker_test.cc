@@ -481,6 +481,35 @@ TEST_F(WorkerTest, StaleEventOfAClosedConnectionSparesTheNextOnItsDescriptor) {
   EXPECT_TRUE(exchange(b));
 }
 
+// A pass accepts one connection, so that the workers a shared listening
+// socket wakes together take a burst in turns; the next pass takes the
+// next one without a new edge, and a full worker refuses one per pass.
+TEST_F(WorkerTest, APassAcceptsOneConnectionAndTheNextPassGoesOn) {
+  setup.max_connections = 2;
+  open_unix_listener();
+  const int listener = setup.listeners.back().socket.get();
+  build();
+  std::vector<Client> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(Client::local(unix_path));
+    ASSERT_TRUE(clients.back().connected);
+  }
+  const int first = lowest_free_descriptor();
+  worker->handle_events(std::array{sys::Event{.descriptor = listener, .readable = true}});
+  ASSERT_TRUE(is_open_socket(first));
+  // Had the first pass taken more, the second would find nothing to take.
+  const int second = lowest_free_descriptor();
+  worker->handle_events({});
+  EXPECT_TRUE(is_open_socket(second));
+  const int third = lowest_free_descriptor();
+  worker->handle_events({});  // the third finds the worker full
+  EXPECT_FALSE(is_open_socket(third));
+  EXPECT_TRUE(clients[2].closed_by_peer());
+  launch();
+  EXPECT_TRUE(exchange(clients[0]));
+  EXPECT_TRUE(exchange(clients[1]));
+}
+
 // A peer that keeps its socket full (a flooding MTA) gets a bounded turn:
 // one pass reads at most kWorkerReadsPerTurn chunks of it and serves the
 // other connections; the next pass reads on without waiting for an edge,
