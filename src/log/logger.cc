@@ -29,6 +29,10 @@ thread_local pid_t t_log_pid = 0;
 // The lines a thread holds between hold_log_lines and flush_log_lines.
 struct HeldLines {
   bool holding = false;
+  // The last send took none of the held lines (the receiver's queue is
+  // full): a full hold then loses its oldest line without a new try, which
+  // would only fail again, until the holder asks for the next send.
+  bool refused = false;
   std::size_t count = 0;
   std::array<std::array<char, kLogLineMax>, kHeldLogLines> lines;
   std::array<std::size_t, kHeldLogLines> lengths;
@@ -47,6 +51,7 @@ void drop_first_held(std::size_t count) noexcept {
 
 // Sends the held lines; those a full receiver refused stay held, in order.
 void send_held_lines() noexcept {
+  t_held.refused = false;
   if (t_held.count == 0) return;
   if (!t_log_fd.valid()) {
     t_held.count = 0;
@@ -55,7 +60,10 @@ void send_held_lines() noexcept {
   std::array<std::string_view, kHeldLogLines> datagrams;
   for (std::size_t i = 0; i < t_held.count; ++i)
     datagrams[i] = std::string_view(t_held.lines[i].data(), t_held.lengths[i]);
-  drop_first_held(sys::send_datagrams(t_log_fd.get(), std::span(datagrams).first(t_held.count)));
+  const std::size_t sent =
+      sys::send_datagrams(t_log_fd.get(), std::span(datagrams).first(t_held.count));
+  t_held.refused = sent == 0;
+  drop_first_held(sent);
 }
 
 // Test-only redirection of the syslog path; empty means the platform's.
@@ -133,7 +141,7 @@ std::size_t format_log_line(Severity severity, std::string_view text,
 void log_message(Severity severity, std::string_view text) noexcept {
   if (!log_enabled(severity)) return;
   if (g_logger.to_syslog && t_held.holding && t_log_fd.valid()) {
-    if (t_held.count == kHeldLogLines) send_held_lines();
+    if (t_held.count == kHeldLogLines && !t_held.refused) send_held_lines();
     // A receiver that takes none of a full hold loses its oldest line, as
     // a full buffer loses a line sent alone.
     if (t_held.count == kHeldLogLines) drop_first_held(1);
