@@ -25,6 +25,9 @@ import threading
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from foreground_daemon import ForegroundDaemon  # noqa: E402
+
 ARGS = None
 WAIT_S = 15.0
 AUTHSERV_ID = "mx.tessvane.test"
@@ -51,90 +54,15 @@ def start_dns(zone):
     return None, None
 
 
-class Daemon:
+class Daemon(ForegroundDaemon):
     """The program running in the foreground; its standard error collected."""
 
     def __init__(self, config_path, args=None, env=None):
         argv = [ARGS.daemon] + (args if args is not None else ["-c", config_path])
-        self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, env=env,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.lines = queue.Queue()
-        self.seen = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for raw in self.process.stderr:
-            self.lines.put(raw.decode(errors="replace").rstrip("\n"))
-
-    def wait_line(self, fragment, timeout=WAIT_S):
-        """The first line (seen or arriving) containing fragment, or None."""
-        for line in self.seen:
-            if fragment in line:
-                return line
-        deadline = time.monotonic() + timeout
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return None
-            try:
-                line = self.lines.get(timeout=left)
-            except queue.Empty:
-                return None
-            self.seen.append(line)
-            if fragment in line:
-                return line
-
-    def count_lines(self, fragment):
-        """Lines seen so far containing fragment, after taking what arrived."""
-        while not self.lines.empty():
-            self.seen.append(self.lines.get())
-        return sum(1 for line in self.seen if fragment in line)
-
-    def wait_count(self, fragment, count, timeout=WAIT_S):
-        """Whether count lines containing fragment arrive within timeout."""
-        deadline = time.monotonic() + timeout
-        while self.count_lines(fragment) < count:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return False
-            try:
-                self.seen.append(self.lines.get(timeout=left))
-            except queue.Empty:
-                return False
-        return True
-
-    def rss_kib(self):
-        """The resident set in KiB (/proc on Linux, ps elsewhere)."""
-        try:
-            with open("/proc/%d/status" % self.process.pid) as handle:
-                for line in handle:
-                    if line.startswith("VmRSS:"):
-                        return int(line.split()[1])
-        except OSError:
-            pass
-        out = subprocess.run(["ps", "-o", "rss=", "-p", str(self.process.pid)],
-                             capture_output=True, text=True, timeout=WAIT_S, check=True)
-        return int(out.stdout.split()[0])
-
-    def wait_exit(self, timeout=WAIT_S):
-        try:
-            code = self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            return None
-        self.reader.join(timeout=5)
-        while not self.lines.empty():
-            self.seen.append(self.lines.get())
-        return code
+        super().__init__(argv, env=env, wait_s=WAIT_S)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self.reader.join(timeout=5)
-        self.process.stderr.close()
+        super().stop(graceful=False)
 
 
 class DaemonTestBase(unittest.TestCase):

@@ -31,7 +31,6 @@ import grp
 import json
 import os
 import pwd
-import queue
 import shutil
 import signal
 import smtplib
@@ -40,11 +39,11 @@ import stat
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from foreground_daemon import ForegroundDaemon  # noqa: E402
 from processes import stop_pid  # noqa: E402
 
 SKIP = 77
@@ -85,48 +84,11 @@ def wait_until(predicate, timeout=WAIT_S, step=0.05):
 # ---------------------------------------------------------------- the rig
 
 
-class Daemon:
+class Daemon(ForegroundDaemon):
     """tessvane in the foreground, its standard error collected line by line."""
 
     def __init__(self, config):
-        self.process = subprocess.Popen([ARGS.daemon, "-c", config], stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.lines = queue.Queue()
-        self.seen = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for raw in self.process.stderr:
-            self.lines.put(raw.decode(errors="replace").rstrip("\n"))
-
-    def wait_line(self, fragment, timeout=WAIT_S):
-        found = [line for line in self.seen if fragment in line]
-        if found:
-            return found[0]
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
-            except queue.Empty:
-                break
-            self.seen.append(line)
-            if fragment in line:
-                return line
-        return None
-
-    def wait_exit(self, timeout=WAIT_S):
-        try:
-            return self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            return None
-
-    def stop(self):
-        if self.process.poll() is None:
-            stop_pid(self.process.pid)
-            self.process.wait(timeout=WAIT_S)
-        self.reader.join(timeout=WAIT_S)  # it reads to the end of the output
-        self.process.stderr.close()
+        super().__init__([ARGS.daemon, "-c", config], wait_s=WAIT_S)
 
 
 def postfix_main_cf(base, name, listen, extra):
