@@ -123,6 +123,9 @@ struct MilterConnection {
   // '4', '6', 'L', or 'U' (also before the first SMFIC_CONNECT).
   char connect_family = 'U';
   bool write_interest_armed = false;
+  // Its turn of reading ended with bytes left: the worker reads on in its
+  // next pass, and not before, whatever events come meanwhile.
+  bool read_deferred = false;
   // The worker's number for this connection (1 for the first it accepts),
   // the tag of its event registrations: an event with another tag is one of
   // an earlier connection that had the same descriptor.

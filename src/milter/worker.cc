@@ -207,7 +207,9 @@ void Worker::handle_pass(std::span<const sys::Event> events) {
   unfinished.swap(unfinished_reads_);
   for (const auto& [descriptor, serial] : unfinished) {
     const auto found = connections_.find(descriptor);
-    if (found != connections_.end() && found->second->serial == serial) read_connection(descriptor);
+    if (found == connections_.end() || found->second->serial != serial) continue;
+    found->second->read_deferred = false;
+    read_connection(descriptor);
   }
   if (!draining_) {
     for (Listener& listener : listeners_) {
@@ -328,7 +330,7 @@ void Worker::read_connection(int descriptor) {
     MilterConnection& connection = *found->second;
     // A held packet waits for the pending answer; what follows it stays in
     // the socket, so the input buffer keeps its bound.
-    if (connection.verdict.input_held) return;
+    if (connection.verdict.input_held || connection.read_deferred) return;
     if (reads == kWorkerReadsPerTurn && defer_reading(connection)) return;
     const ssize_t n = ::read(descriptor, scratch_.data(), scratch_.size());
     if (n < 0 && errno == EINTR) continue;
@@ -351,12 +353,13 @@ void Worker::read_connection(int descriptor) {
 }
 
 // Without memory for the note the connection simply reads on.
-bool Worker::defer_reading(const MilterConnection& connection) noexcept {
+bool Worker::defer_reading(MilterConnection& connection) noexcept {
   try {
     unfinished_reads_.emplace_back(connection.descriptor(), connection.serial);
   } catch (const std::bad_alloc&) {
     return false;
   }
+  connection.read_deferred = true;
   return true;
 }
 

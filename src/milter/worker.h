@@ -147,7 +147,7 @@ class Worker final : public MilterHost, public sys::IoLoop {
   MilterConnection* current_connection(const sys::Event& event);
   void answer_ready_verdicts();
   void resume_input(MilterConnection& connection);
-  bool defer_reading(const MilterConnection& connection) noexcept;
+  bool defer_reading(MilterConnection& connection) noexcept;
   void drain_reload_pipe() noexcept;
   void read_connection(int descriptor);
   void start_draining();

@@ -513,7 +513,8 @@ TEST_F(WorkerTest, APassAcceptsOneConnectionAndTheNextPassGoesOn) {
 // A peer that keeps its socket full (a flooding MTA) gets a bounded turn:
 // one pass reads at most kWorkerReadsPerTurn chunks of it and serves the
 // other connections; the next pass reads on without waiting for an edge,
-// since none will come for bytes already there.
+// since none will come for bytes already there, and the edges its new bytes
+// raise meanwhile do not give it a second turn in a pass.
 TEST_F(WorkerTest, AFullSocketGetsABoundedTurnAndIsReadOnInTheNextPass) {
   open_unix_listener();
   const int listener = setup.listeners.back().socket.get();
@@ -544,7 +545,17 @@ TEST_F(WorkerTest, AFullSocketGetsABoundedTurnAndIsReadOnInTheNextPass) {
   EXPECT_EQ(flooding.reply().code, 'O');
   int unread = 0;
   ASSERT_EQ(ioctl(flooding_number, FIONREAD, &unread), 0);
-  EXPECT_EQ(static_cast<std::size_t>(unread), flood.size() - kWorkerReadsPerTurn * kWorkerReadChunk);
+  const std::size_t left = flood.size() - kWorkerReadsPerTurn * kWorkerReadChunk;
+  EXPECT_EQ(static_cast<std::size_t>(unread), left);
+  std::string more;
+  while (more.size() < kWorkerReadsPerTurn * kWorkerReadChunk) {
+    more += milter_packet('D', "C" + testing::nul("{x}") + testing::nul("y"));
+  }
+  flooding.send_all(more);
+  worker->handle_events(
+      std::array{sys::Event{.descriptor = flooding_number, .tag = 1, .readable = true}});
+  ASSERT_EQ(ioctl(flooding_number, FIONREAD, &unread), 0);
+  EXPECT_EQ(static_cast<std::size_t>(unread), left + more.size() - kWorkerReadsPerTurn * kWorkerReadChunk);
   worker->handle_events({});
   ASSERT_EQ(ioctl(flooding_number, FIONREAD, &unread), 0);
   EXPECT_EQ(unread, 0);
